@@ -1,0 +1,60 @@
+# corvel's developer loop. `make demo` and `make test` set everything up on a fresh machine.
+
+# CPython 3.12 is the reference interpreter: take it from PATH or pyenv, else the newest 3.11+.
+PYTHON ?= $(shell for c in python3.12 $(wildcard $(HOME)/.pyenv/versions/3.12*/bin/python3.12) \
+                  python3.13 $(wildcard $(HOME)/.pyenv/versions/3.13*/bin/python3.13) \
+                  python3.11 $(wildcard $(HOME)/.pyenv/versions/3.11*/bin/python3.11) python3; do \
+              $$c -c 'import sys; assert sys.version_info >= (3, 11)' 2>/dev/null && { echo $$c; break; }; done)
+VENV := .venv
+VPY := $(VENV)/bin/python
+JOBS ?= 2
+PYTEST_ARGS ?=
+
+.PHONY: demo test test-asan build asan clean
+
+demo: build
+	$(VPY) -m corvel
+
+test: build
+	$(VPY) -m pytest -q $(PYTEST_ARGS)
+
+# The virtual environment holds the runtime, test and build dependencies; the package itself is
+# built in place (src/corvel/*.so) and found through a .pth file, so a rebuild is incremental.
+$(VENV)/.ready: pyproject.toml
+	@test -n "$(PYTHON)" || { echo "no CPython 3.11 or newer found" >&2; exit 1; }
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb')); \
+	  print('\n'.join(p['build-system']['requires'] + p['project']['dependencies'] + \
+	  p['project']['optional-dependencies']['test'] + ['ninja', 'cmake>=3.18']))" > $(VENV)/requirements.txt
+	$(VPY) -m pip install -q -r $(VENV)/requirements.txt
+	$(VPY) -c "import site, os; open(os.path.join(site.getsitepackages()[0], 'corvel-dev.pth'), 'w').write(os.path.abspath('src') + '\n')"
+	touch $@
+
+build: $(VENV)/.ready
+	mkdir -p build
+	$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEL_WERROR=ON \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) > build/dev.log || { cat build/dev.log; exit 1; }
+	$(VENV)/bin/cmake --build build/dev -j $(JOBS)
+	$(VENV)/bin/cmake --install build/dev --prefix src > /dev/null
+
+# AddressSanitizer + UndefinedBehaviorSanitizer: the same suite against instrumented modules, staged
+# beside links to the Python sources so that they shadow the regular build.
+ASAN_STAGE := build/asan/stage
+asan: $(VENV)/.ready
+	mkdir -p build
+	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVEL_WERROR=ON -DCORVEL_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) > build/asan.log || { cat build/asan.log; exit 1; }
+	$(VENV)/bin/cmake --build build/asan -j $(JOBS)
+	mkdir -p $(ASAN_STAGE)/corvel
+	$(VENV)/bin/cmake --install build/asan --prefix $(ASAN_STAGE) > /dev/null
+	for f in src/corvel/*.py src/corvel/*.pyi src/corvel/py.typed; do \
+	  [ -e "$$f" ] && ln -sf $(abspath .)/$$f $(ASAN_STAGE)/corvel/; done; true
+
+test-asan: asan
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	PYTHONPATH=$(abspath $(ASAN_STAGE)) CORVEL_EXPECT_ASAN=1 $(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+clean:
+	rm -rf build src/corvel/*.so

@@ -1,0 +1,72 @@
+// corvel/ops.h: Python's truth, comparison and type tests, throwing on failure
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "errors.h"
+
+namespace corvel {
+namespace nb = nanobind;
+using namespace nb::literals;
+
+inline bool truthy(nb::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0)
+        raise_from_python();
+    return r != 0;
+}
+
+inline bool equal(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0)
+        raise_from_python();
+    return r != 0;
+}
+
+inline bool isinstance(nb::handle obj, nb::handle type) {
+    int r = PyObject_IsInstance(obj.ptr(), type.ptr());
+    if (r < 0)
+        raise_from_python();
+    return r != 0;
+}
+
+inline Py_ssize_t length(nb::handle h) {
+    Py_ssize_t n = PyObject_Size(h.ptr());
+    if (n < 0)
+        raise_from_python();
+    return n;
+}
+
+// seq[i] through the sequence protocol (negative indices count from the end).
+inline nb::object item(nb::handle seq, Py_ssize_t i) {
+    nb::object value = nb::steal(PySequence_GetItem(seq.ptr(), i));
+    if (!value.is_valid())
+        raise_from_python();
+    return value;
+}
+
+// seq[-1] through the item protocol, so an empty list raises IndexError as Python code would.
+inline nb::object last(nb::handle seq) {
+    nb::object item = nb::steal(PySequence_GetItem(seq.ptr(), -1));
+    if (!item.is_valid())
+        raise_from_python();
+    return item;
+}
+
+// A new dict from key/value pairs, in order: make_dict("role", role, "content", content).
+inline void dict_put(nb::dict &) {}
+template <typename V, typename... Rest>
+void dict_put(nb::dict &d, const char *key, V &&value, Rest &&...rest) {
+    d[key] = std::forward<V>(value);
+    dict_put(d, std::forward<Rest>(rest)...);
+}
+template <typename... Args>
+nb::dict make_dict(Args &&...args) {
+    nb::dict d;
+    dict_put(d, std::forward<Args>(args)...);
+    return d;
+}
+
+inline nb::handle type_of(nb::handle obj) { return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))); }
+
+}  // namespace corvel

@@ -1,0 +1,8 @@
+// corvel/runtime.h: the native runtime shared by corvel's extension modules
+#pragma once
+
+#include "class_builder.h"
+#include "errors.h"
+#include "function.h"
+#include "module.h"
+#include "ops.h"
