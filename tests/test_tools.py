@@ -1,0 +1,134 @@
+import asyncio
+import json
+import types
+from typing import Annotated
+
+import pytest
+from pydantic import BaseModel, Field
+
+from corvel.message import Message, MessageRole
+from corvel.tools import Tools
+
+SEEN: list = []
+
+
+class Point(BaseModel):
+    x: int
+    y: int = 0
+
+
+@types.coroutine
+def deferred(value):  # awaitable, but not a coroutine object
+    yield
+    return value
+
+
+@pytest.fixture
+def tools() -> Tools:
+    tools = Tools()
+
+    @tools.register
+    def locate(name: Annotated[str, "place name"], where: Point, limit: int = 3, note=SEEN) -> dict:
+        """Find a place.
+
+            Detail."""
+        return {"where": where, "model": isinstance(where, Point), "own default": note is SEEN}
+
+    @tools.register(name="echo-text", description="Echo.")
+    async def echo(text: str = "", **extra: int) -> str:
+        return await asyncio.sleep(0, text + json.dumps(extra))
+
+    tools.register(lambda n: deferred([n]), name="later")
+
+    @tools.register
+    def fail(kind: str = "raise"):
+        if kind == "raise":
+            raise ValueError("bad value")
+        if kind == "interrupt":
+            raise KeyboardInterrupt
+        return object()
+
+    return tools
+
+
+def run(tools: Tools, *calls: tuple) -> list[str]:
+    messages = tools([{"id": f"c{i}", "function": {"name": n, "arguments": a}} for i, (n, a) in enumerate(calls)])
+    assert type(messages) is list and all(type(m) is Message for m in messages)
+    assert [(m.role, m.tool_call_id, len(m.contents)) for m in messages] == [
+        (MessageRole.tool, f"c{i}", 1) for i in range(len(calls))]
+    return [m.contents[-1] for m in messages]
+
+
+def test_registry(tools):
+    def f() -> None: ...
+    assert tools.register(f) is f and tools.register(name="g")(f) is f
+    assert list(tools) == ["locate", "echo-text", "later", "fail", "f", "g"] and "g" in tools and "h" not in tools
+    assert len(tools) == 6 and tools["g"].fn is f and not Tools() and len(Tools()) == 0
+
+
+@pytest.mark.parametrize(
+    ("fn", "name", "error"),
+    [(lambda: 0, None, ValueError), (lambda: 0, "locate", ValueError), (lambda *a: 0, "star", TypeError),
+     (lambda a, /: 0, "posonly", TypeError)],
+)
+def test_register_refuses(tools, fn, name, error):
+    with pytest.raises(error):
+        tools.register(name=name)(fn)
+    assert len(tools) == 4 and tools["locate"].fn is not fn
+
+
+def test_schemas(tools):
+    locate, echo = (s["function"] for s in json.loads(json.dumps(tools.schemas))[:2])
+    assert (locate["description"], echo["description"]) == ("Find a place.\n\nDetail.", "Echo.")
+    params = locate["parameters"]
+    assert params["type"] == "object" and params["required"] == ["name", "where"]
+    assert params["properties"]["name"] == {"type": "string", "description": "place name", "title": "Name"}
+    assert params["properties"]["where"] == {"$ref": "#/$defs/Point"} and "x" in params["$defs"]["Point"]["properties"]
+    assert params["properties"]["note"] == {"default": [], "title": "Note"}  # unannotated: any value
+    assert echo["parameters"]["additionalProperties"] == {"type": "integer"} and "required" not in echo["parameters"]
+    tools.schemas[0]["function"]["parameters"]["properties"].clear()
+    assert tools.schemas[0]["function"]["parameters"] == params  # each read is a fresh value
+
+
+def test_results(tools):
+    calls = [("echo-text", a) for a in ('{"text": "hi"}', "", None, '{"k": "2"}')]
+    located, *echoed, later = run(tools, ("locate", '{"name": "a", "where": {"x": 1}}'), *calls, ("later", '{"n": 5}'))
+    assert json.loads(located) == {"where": {"x": 1, "y": 0}, "model": True, "own default": True}
+    assert echoed == ["hi{}", "{}", "{}", '{"k": 2}'] and later == "[5]"
+
+
+@pytest.mark.parametrize(
+    ("name", "arguments", "reason"),
+    [("nope", "{}", "unknown tool 'nope'; available tools: locate, echo-text"),
+     ("locate", "{bad", "not valid JSON"),
+     ("locate", "[1]", "expected a JSON object, got [1]"),
+     ("locate", '{"name": 1, "where": {"x": "a"}}', "name: Input should be a valid string; where.x:"),
+     ("locate", '{"name": "a", "where": {"x": 1}, "zz": 1}', "zz: Extra inputs are not permitted"),
+     ("fail", "", "ValueError: bad value"),
+     ("fail", '{"kind": "opaque"}', "cannot be encoded as JSON")],
+)
+def test_errors_are_answers(tools, name, arguments, reason):
+    error, after = run(tools, (name, arguments), ("echo-text", '{"text": "next"}'))
+    assert error.startswith("Error") and f"'{name}'" in error and reason in error
+    assert after == "next{}"
+
+
+async def test_awaits_inside_a_running_loop(tools):
+    assert run(tools, ("echo-text", '{"text": "x"}'), ("later", '{"n": 1}')) == ["x{}", "[1]"]
+
+
+def test_base_exceptions_propagate(tools):
+    with pytest.raises(KeyboardInterrupt):
+        run(tools, ("fail", '{"kind": "interrupt"}'))
+
+
+def test_pydantic_field(tools):
+    class Client(BaseModel):
+        tools: Tools = Field(default_factory=Tools)
+
+    client = Client(tools=tools)
+    assert client.tools is tools and Client().tools is not Client().tools
+    assert client.model_dump() == {"tools": list(tools)} == json.loads(client.model_dump_json())
+    assert Client.model_json_schema()["properties"]["tools"]["type"] == "array"
+    with pytest.raises(ValueError):
+        Client(tools=["locate"])
