@@ -10,7 +10,7 @@ VPY := $(VENV)/bin/python
 JOBS ?= 2
 PYTEST_ARGS ?=
 
-.PHONY: demo test test-asan build asan clean
+.PHONY: demo test test-asan build locked-build asan locked-asan clean
 
 demo: build
 	$(VPY) -m corvel
@@ -31,25 +31,38 @@ $(VENV)/.ready: pyproject.toml
 	$(VPY) -c "import site, os; open(os.path.join(site.getsitepackages()[0], 'corvel-dev.pth'), 'w').write(os.path.abspath('src') + '\n')"
 	touch $@
 
+# Builds are serialised with a lock, and each module is moved into place with a rename, so a test run in
+# progress keeps the module it loaded instead of seeing it rewritten under it.
 build: $(VENV)/.ready
 	mkdir -p build
+	flock build/.lock $(MAKE) --no-print-directory locked-build
+
+locked-build:
 	$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEL_WERROR=ON \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) > build/dev.log || { cat build/dev.log; exit 1; }
 	$(VENV)/bin/cmake --build build/dev -j $(JOBS)
-	$(VENV)/bin/cmake --install build/dev --prefix src > /dev/null
+	rm -rf build/dev/stage
+	$(VENV)/bin/cmake --install build/dev --prefix build/dev/stage > /dev/null
+	for f in build/dev/stage/corvel/*.so; do \
+	  cp "$$f" "src/corvel/.$${f##*/}.new" && mv -f "src/corvel/.$${f##*/}.new" "src/corvel/$${f##*/}"; done
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the same suite against instrumented modules, staged
 # beside links to the Python sources so that they shadow the regular build.
 ASAN_STAGE := build/asan/stage
 asan: $(VENV)/.ready
 	mkdir -p build
+	flock build/.lock $(MAKE) --no-print-directory locked-asan
+
+locked-asan:
 	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVEL_WERROR=ON -DCORVEL_SANITIZE=ON \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) > build/asan.log || { cat build/asan.log; exit 1; }
 	$(VENV)/bin/cmake --build build/asan -j $(JOBS)
-	mkdir -p $(ASAN_STAGE)/corvel
-	$(VENV)/bin/cmake --install build/asan --prefix $(ASAN_STAGE) > /dev/null
+	rm -rf $(ASAN_STAGE).new && mkdir -p $(ASAN_STAGE).new/corvel
+	$(VENV)/bin/cmake --install build/asan --prefix $(ASAN_STAGE).new > /dev/null
 	for f in src/corvel/*.py src/corvel/*.pyi src/corvel/py.typed; do \
-	  [ -e "$$f" ] && ln -sf $(abspath .)/$$f $(ASAN_STAGE)/corvel/; done; true
+	  [ -e "$$f" ] && ln -sf $(abspath .)/$$f $(ASAN_STAGE).new/corvel/; done; true
+	rm -rf $(ASAN_STAGE).old; [ ! -e $(ASAN_STAGE) ] || mv $(ASAN_STAGE) $(ASAN_STAGE).old
+	mv $(ASAN_STAGE).new $(ASAN_STAGE)
 
 test-asan: asan
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -1,0 +1,94 @@
+// module.cpp: corvel.modal's module body
+#include "modal.h"
+
+namespace corvel::modal {
+namespace {
+
+nb::object field(nb::handle g, nb::handle factory) { return g["Field"]("default_factory"_a = factory); }
+
+nb::handle type(PyTypeObject *t) { return reinterpret_cast<PyObject *>(t); }
+
+void define_results(nb::handle g) {
+    nb::object str_enum = g["StrEnum"], base_model = g["BaseModel"];
+    nb::dict pydantic_keywords = make_dict("__pydantic_reset_parent_namespace__", false);
+
+    ClassBuilder status(g, "LLMStatus", type_of(str_enum), nb::make_tuple(str_enum));
+    for (const char *member : {"idle", "answer", "reason", "tool_calls", "tool_results"})
+        status.attr(member, nb::str(member));
+    status.build();
+
+    ClassBuilder(g, "ToolContent", type_of(base_model), nb::make_tuple(base_model), pydantic_keywords)
+        .field("name", "str")
+        .field("content", "str | dict[str, Any]")
+        .build();
+
+    ClassBuilder(g, "LLMResult", type_of(base_model), nb::make_tuple(base_model), pydantic_keywords)
+        .field("tool_calls", "dict[str, ToolContent]", field(g, type(&PyDict_Type)))
+        .field("tool_results", "dict[str, ToolContent]", field(g, type(&PyDict_Type)))
+        .field("reasoning_content", "str", nb::str(""))
+        .field("content", "str", nb::str(""))
+        .field("status", "LLMStatus", g["LLMStatus"].attr("idle"))
+        .method({.name = "__add__",
+                 .params = {{"self"}, {"other", "'LLMResult'"}},
+                 .returns = "'LLMResult'",
+                 .body = result_add})
+        .build();
+}
+
+void define_client(nb::handle g) {
+    nb::object base = g["CythonBaseModel"];
+    nb::handle list = type(&PyList_Type);
+    Param self{"self"};
+    ClassBuilder(g, "LLModal", type_of(base), nb::make_tuple(base))
+        .field("section", "str", nb::str("llm"))
+        .field("endpoint_url", "str", nb::str(""))
+        .field("system_prompt", "str", nb::str(""))
+        .field("images", "list[str]", field(g, list))
+        .field("video", "list[str]", field(g, list))
+        .field("tools", "Tools", field(g, g["Tools"]))
+        .field("messages", "list[Message]", field(g, list))
+        .field("extra_body", "dict[str, Any]", field(g, type(&PyDict_Type)))
+        .field("retry", "bool", nb::bool_(false))
+        .field("tool_calls", "list[dict[str, Any]]", field(g, list))
+        .field("tool_calls_limit", "int", nb::int_(3))
+        .field("_tool_calls_count", "int", nb::int_(0))
+        .field("_close", "bool", nb::bool_(false))
+        .field("_default", "str", nb::str("The server is busy. Please try again later."))
+        // Connect and read time limits of every request, in seconds; None waits forever. Not annotated,
+        // so it stays a private attribute without joining the declared fields.
+        .attr("_timeout", nb::make_tuple(10, 600))
+        .method({.name = "_reset", .params = {self}, .returns = "None", .body = reset})
+        .property({.name = "stream", .params = {self}, .returns = "bool", .body = stream})
+        .property({.name = "_extra_body", .params = {self}, .returns = "dict[str, Any]", .body = extra_body})
+        .property({.name = "_headers", .params = {self}, .returns = "dict[str, str]", .body = headers})
+        .property({.name = "_body", .params = {self}, .returns = "dict[str, Any]", .body = body})
+        .property({.name = "messages_latest", .params = {self}, .returns = "list[dict[str, Any]]",
+                   .body = messages_latest})
+        .method({.name = "message_latest",
+                 .params = {self, {"role", "MessageRole"}},
+                 .returns = "Message | None",
+                 .body = message_latest})
+        .method({.name = "add_message",
+                 .params = {self, {"role", "MessageRole"}, {"content", "str", &PyUnicode_Type}},
+                 .returns = "None",
+                 .body = add_message})
+        .build();
+}
+
+}  // namespace
+}  // namespace corvel::modal
+
+CORVEL_MODULE(modal, g) {
+    using namespace corvel;
+    import_module(g, "json");
+    import_from(g, "enum", {"StrEnum"});
+    import_from(g, "typing", {"Any", "Iterator"});
+    import_module(g, "requests");
+    import_from(g, "pydantic", {"BaseModel", "Field"});
+    import_from(g, "corvel.config", {"Configurator"});
+    import_from(g, "corvel.cython", {"CythonBaseModel"});
+    import_from(g, "corvel.message", {"Message", "MessageRole"});
+    import_from(g, "corvel.tools", {"Tools"});
+    modal::define_results(g);
+    modal::define_client(g);
+}
