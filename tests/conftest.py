@@ -36,6 +36,26 @@ def assert_no_leak(op: Callable[[], object], calls: int = 100_000, *, objects: i
 
 
 @pytest.fixture
+def server():
+    """A scripted chat-completions service on 127.0.0.1 for one test."""
+    from corvel.testing import ScriptedServer
+
+    with ScriptedServer() as srv:
+        yield srv
+
+
+@pytest.fixture
+def api_key(tmp_path, monkeypatch):
+    """The real configuration reader with a key in the environment and an empty private config file."""
+    path = tmp_path / "config.toml"
+    path.write_text("")
+    path.chmod(0o600)
+    monkeypatch.setenv("CORVEL_CONFIG", str(path))
+    monkeypatch.setenv("CORVEL_LLM_API_KEY", "sk-test-key")
+    return "sk-test-key"
+
+
+@pytest.fixture
 def no_leak() -> Callable[..., None]:
     return assert_no_leak
 

@@ -6,12 +6,7 @@ namespace {
 
 constexpr const char *data_prefix = "data:image;base64,";
 
-nb::object data_url(nb::handle element) {
-    nb::object text = nb::steal(PyObject_Format(element.ptr(), nullptr));
-    if (!text.is_valid())
-        raise_from_python();
-    return nb::str(data_prefix) + text;
-}
+nb::object data_url(nb::handle element) { return nb::str(data_prefix) + format(element); }
 
 // The pending pictures, then the video, then the text: the parts of one multimodal user entry.
 nb::list media_entry(nb::handle self, nb::handle content) {

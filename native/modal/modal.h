@@ -22,4 +22,22 @@ nb::object message_latest(const Frame &f);
 // history.cpp
 nb::object add_message(const Frame &f);
 
+// failure.cpp: print the failure line; record the fallback answer once per failure
+void report(const Frame &f, const char *prefix, nb::handle exc);
+void record_fallback(const Frame &f, nb::handle self, nb::handle exc);
+
+// tool_calls.cpp
+nb::object add_tool_calls(const Frame &f);
+nb::object tool_calls(const Frame &f);
+nb::object t_calls_beautify(const Frame &f);
+nb::object t_results_beautify(const Frame &f);
+
+// response.cpp
+nb::object message_process(const Frame &f);
+nb::object response(const Frame &f);
+
+// call.cpp
+nb::object core_call(const Frame &f);
+nb::object invoke(const Frame &f);
+
 }  // namespace corvel::modal

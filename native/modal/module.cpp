@@ -72,6 +72,36 @@ void define_client(nb::handle g) {
                  .params = {self, {"role", "MessageRole"}, {"content", "str", &PyUnicode_Type}},
                  .returns = "None",
                  .body = add_message})
+        .method({.name = "_add_tool_calls",
+                 .params = {self, {"message", "dict[str, Any]", &PyDict_Type}},
+                 .returns = "None",
+                 .body = add_tool_calls})
+        .method({.name = "_message_process",
+                 .params = {self, {"message", "dict[str, Any]", &PyDict_Type}},
+                 .returns = "dict[str, str]",
+                 .body = message_process})
+        .staticmethod({.name = "_t_calls_beautify",
+                       .params = {{"tool_calls", "list[dict[str, Any]]", &PyList_Type}},
+                       .returns = "dict[str, ToolContent]",
+                       .body = t_calls_beautify})
+        .staticmethod({.name = "_t_results_beautify",
+                       .params = {{"tool_calls", "dict[str, ToolContent]", &PyDict_Type},
+                                  {"tool_results", "list[Message]", &PyList_Type}},
+                       .returns = "dict[str, ToolContent]",
+                       .body = t_results_beautify})
+        .method({.name = "_response",
+                 .params = {self, {"response", "requests.Response"}},
+                 .returns = "LLMResult",
+                 .body = response})
+        .method({.name = "_tool_calls", .params = {self}, .returns = "list[Message]", .body = tool_calls})
+        .method({.name = "_core_call",
+                 .params = {self},
+                 .returns = "LLMResult | Iterator[LLMResult]",
+                 .body = core_call})
+        .method({.name = "invoke",
+                 .params = {self, {"prompt", "str", &PyUnicode_Type}},
+                 .returns = "LLMResult | Iterator[LLMResult]",
+                 .body = invoke})
         .build();
 }
 

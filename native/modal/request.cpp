@@ -2,20 +2,6 @@
 #include "modal.h"
 
 namespace corvel::modal {
-namespace {
-
-// {**mapping}: a dict is copied, any other mapping converted through its keys.
-nb::dict unpack(nb::handle mapping) {
-    nb::dict copy;
-    if (!PyDict_Check(mapping.ptr()) && !PyObject_HasAttrString(mapping.ptr(), "keys"))
-        raise(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(mapping.ptr())->tp_name);
-    if (PyDict_Update(copy.ptr(), mapping.ptr()) < 0)
-        raise_from_python();
-    return copy;
-}
-
-}  // namespace
-
 nb::object extra_body(const Frame &f) {
     nb::handle self = f[0];
     nb::dict options = unpack(self.attr("extra_body"));
@@ -33,10 +19,7 @@ nb::object headers(const Frame &f) {
     nb::object section = self.attr("section");
     if (truthy(configurator.attr("has_option")(section, "api_key"))) {
         nb::object key = configurator.attr("get")(section, "api_key");
-        nb::object text = nb::steal(PyObject_Format(key.ptr(), nullptr));
-        if (!text.is_valid())
-            raise_from_python();
-        headers.attr("update")(make_dict("Authorization", nb::str("Bearer ") + text));
+        headers.attr("update")(make_dict("Authorization", nb::str("Bearer ") + format(key)));
     }
     return headers;
 }

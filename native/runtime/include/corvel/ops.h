@@ -23,6 +23,14 @@ inline bool equal(nb::handle a, nb::handle b) {
     return r != 0;
 }
 
+// a <op> b with one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE.
+inline bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0)
+        raise_from_python();
+    return r != 0;
+}
+
 inline bool isinstance(nb::handle obj, nb::handle type) {
     int r = PyObject_IsInstance(obj.ptr(), type.ptr());
     if (r < 0)
@@ -65,6 +73,24 @@ nb::dict make_dict(Args &&...args) {
     nb::dict d;
     dict_put(d, std::forward<Args>(args)...);
     return d;
+}
+
+// {**mapping}: a dict is copied, any other mapping converted through its keys, as unpacking does.
+inline nb::dict unpack(nb::handle mapping) {
+    nb::dict copy;
+    if (!PyDict_Check(mapping.ptr()) && !PyObject_HasAttrString(mapping.ptr(), "keys"))
+        raise(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(mapping.ptr())->tp_name);
+    if (PyDict_Update(copy.ptr(), mapping.ptr()) < 0)
+        raise_from_python();
+    return copy;
+}
+
+// format(value): str() for most objects; what f-strings and "%s" produce.
+inline nb::str format(nb::handle value) {
+    nb::object text = nb::steal(PyObject_Format(value.ptr(), nullptr));
+    if (!text.is_valid())
+        raise_from_python();
+    return nb::borrow<nb::str>(text);
 }
 
 inline nb::handle type_of(nb::handle obj) { return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))); }

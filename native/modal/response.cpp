@@ -1,0 +1,60 @@
+// response.cpp: a whole (non-streamed) answer, and the processing of one message or delta
+#include "modal.h"
+
+namespace corvel::modal {
+namespace {
+
+// A missing key and null both mean the empty text; other values pass unchanged.
+nb::object text_of(nb::handle message, const char *key) {
+    nb::object value = message.attr("get")(key);
+    return value.is_none() ? nb::str("") : value;
+}
+
+}  // namespace
+
+nb::object message_process(const Frame &f) {
+    nb::handle self = f[0], message = f[1];
+    self.attr("_add_tool_calls")(message);
+    // Newer services name the reasoning text "reasoning".
+    nb::object reasoning = text_of(message, "reasoning_content");
+    if (message.attr("get")("reasoning_content").is_none())
+        reasoning = text_of(message, "reasoning");
+    return make_dict("reasoning_content", reasoning, "content", text_of(message, "content"));
+}
+
+nb::object response(const Frame &f) {
+    nb::handle self = f[0], http_response = f[1];
+    nb::object assistant = f.global("MessageRole").attr("assistant");
+    bool already_add = false;
+    try {
+        nb::object choice = item(http_response.attr("json")()["choices"], 0);
+        nb::object message = self.attr("_message_process")(choice["message"]);
+        // Without tool calls the answer is recorded even when empty; with them, only when it has text.
+        if (!truthy(self.attr("tool_calls")) || truthy(message["content"])) {
+            self.attr("add_message")("role"_a = assistant, "content"_a = message["content"]);
+            already_add = true;
+        }
+        if (truthy(self.attr("tool_calls"))) {
+            nb::object calls = self.attr("_t_calls_beautify")(self.attr("tool_calls"));
+            nb::object results = self.attr("_t_results_beautify")(calls, self.attr("_tool_calls")());
+            nb::object pass = f.global("LLMResult")("tool_calls"_a = calls, "tool_results"_a = results);
+            return pass + self.attr("_core_call")();
+        }
+        self.attr("_reset")();
+        nb::dict fields = unpack(message);
+        if (truthy(fields.attr("__contains__")("status")))
+            raise(PyExc_TypeError, "LLMResult() got multiple values for keyword argument 'status'");
+        fields["status"] = f.global("LLMStatus").attr("idle");
+        return nb::steal(PyObject_Call(f.global("LLMResult").ptr(), nb::tuple().ptr(), fields.ptr()));
+    } catch (nb::python_error &e) {
+        if (!is_exception(e))
+            throw;
+        report(f, "Error parsing LLM response: ", e.value());
+        if (!already_add)
+            record_fallback(f, self, e.value());
+        self.attr("_reset")();
+        throw;
+    }
+}
+
+}  // namespace corvel::modal
