@@ -245,3 +245,21 @@ def test_ten_thousand_turns_do_not_leak(server, no_leak):
         server.reset()  # the server's own records are not the client's
 
     no_leak(turn, calls=10_000, objects=200, memory=512 * 1024)
+
+
+def test_a_registry_that_raises_leaves_no_unanswered_call(server, capsys):
+    class Broken(Tools):
+        def __call__(self, tool_calls):
+            raise RuntimeError("registry down")
+
+    tools = Broken()
+    tools.register(lambda: 1, name="f")
+    server.add(message(tool_calls=[tool_call("c1", "f", {})]))
+    c = LLModal(endpoint_url=server.url, tools=tools)
+    with pytest.raises(RuntimeError, match="registry down"):
+        c.invoke("q")
+    assert capsys.readouterr().out == "Error parsing LLM response: registry down\n"
+    assert texts(c) == [("user", ["q"]), ("assistant", [FALLBACK])] and len(c.messages) == 2 and consistent(c)
+    server.add(message("recovered"))
+    assert c.invoke("again").content == "recovered"
+    assert "tool_calls" not in str(server.requests[-1].json["messages"])
