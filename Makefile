@@ -10,13 +10,16 @@ VPY := $(VENV)/bin/python
 JOBS ?= 2
 PYTEST_ARGS ?=
 
-.PHONY: demo test test-asan build locked-build asan locked-asan clean
+.PHONY: demo test test-asan bench build locked-build asan locked-asan clean
 
 demo: build
 	$(VPY) -m corvel
 
 test: build
 	$(VPY) -m pytest -q $(PYTEST_ARGS)
+
+bench: build
+	for b in bench/*.py; do $(VPY) $$b || exit 1; done
 
 # The virtual environment holds the runtime, test and build dependencies; the package itself is
 # built in place (src/corvel/*.so) and found through a .pth file, so a rebuild is incremental.
@@ -38,7 +41,7 @@ build: $(VENV)/.ready
 	flock build/.lock $(MAKE) --no-print-directory locked-build
 
 locked-build:
-	$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEL_WERROR=ON \
+	$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEL_WERROR=ON -DCORVEL_TEST_PROBE=ON \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) > build/dev.log || { cat build/dev.log; exit 1; }
 	$(VENV)/bin/cmake --build build/dev -j $(JOBS)
 	rm -rf build/dev/stage
@@ -54,7 +57,7 @@ asan: $(VENV)/.ready
 	flock build/.lock $(MAKE) --no-print-directory locked-asan
 
 locked-asan:
-	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVEL_WERROR=ON -DCORVEL_SANITIZE=ON \
+	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVEL_WERROR=ON -DCORVEL_SANITIZE=ON -DCORVEL_TEST_PROBE=ON \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) > build/asan.log || { cat build/asan.log; exit 1; }
 	$(VENV)/bin/cmake --build build/asan -j $(JOBS)
 	rm -rf $(ASAN_STAGE).new && mkdir -p $(ASAN_STAGE).new/corvel

@@ -19,8 +19,8 @@ nb::object core_call(const Frame &f) {
     } catch (nb::python_error &e) {
         if (!is_exception(e))
             throw;
-        report(f, "LLM request error: ", e.value());
-        record_fallback(f, self, e.value());
+        report(f.function(), "LLM request error: ", e.value());
+        record_fallback(f.function(), self, e.value());
         self.attr("_reset")();
         throw;
     }

@@ -22,10 +22,10 @@ void mark_recorded(nb::handle exc) {
 
 // Recording the fallback through add_message would join it onto an answer that is already the last
 // record ("A1" becoming "A1The server is busy..."); it gets a record of its own instead.
-bool would_join(const Frame &f, nb::handle self) {
+bool would_join(nb::handle function, nb::handle self) {
     if (truthy(self.attr("retry")))
         return false;
-    nb::object latest = self.attr("message_latest")("role"_a = f.global("MessageRole").attr("assistant"));
+    nb::object latest = self.attr("message_latest")("role"_a = global(function, "MessageRole").attr("assistant"));
     if (latest.is_none())
         return false;
     nb::object last = item(self.attr("messages"), -1);
@@ -34,19 +34,19 @@ bool would_join(const Frame &f, nb::handle self) {
 
 }  // namespace
 
-void report(const Frame &f, const char *prefix, nb::handle exc) {
-    f.global("print")(nb::str(prefix) + format(exc), "flush"_a = true);
+void report(nb::handle function, const char *prefix, nb::handle exc) {
+    global(function, "print")(nb::str(prefix) + format(exc), "flush"_a = true);
 }
 
-void record_fallback(const Frame &f, nb::handle self, nb::handle exc) {
+void record_fallback(nb::handle function, nb::handle self, nb::handle exc) {
     if (already_recorded(exc))
         return;
     nb::object fallback = self.attr("_default");
-    nb::object assistant = f.global("MessageRole").attr("assistant");
-    if (would_join(f, self)) {
+    nb::object assistant = global(function, "MessageRole").attr("assistant");
+    if (would_join(function, self)) {
         nb::list contents;
         contents.append(fallback);
-        self.attr("messages").attr("append")(f.global("Message")("role"_a = assistant, "contents"_a = contents));
+        self.attr("messages").attr("append")(global(function, "Message")("role"_a = assistant, "contents"_a = contents));
     } else {
         self.attr("add_message")("role"_a = assistant, "content"_a = fallback);
     }

@@ -23,8 +23,8 @@ nb::object message_latest(const Frame &f);
 nb::object add_message(const Frame &f);
 
 // failure.cpp: print the failure line; record the fallback answer once per failure
-void report(const Frame &f, const char *prefix, nb::handle exc);
-void record_fallback(const Frame &f, nb::handle self, nb::handle exc);
+void report(nb::handle function, const char *prefix, nb::handle exc);
+void record_fallback(nb::handle function, nb::handle self, nb::handle exc);
 
 // tool_calls.cpp
 nb::object add_tool_calls(const Frame &f);
@@ -35,6 +35,9 @@ nb::object t_results_beautify(const Frame &f);
 // response.cpp
 nb::object message_process(const Frame &f);
 nb::object response(const Frame &f);
+
+// stream.cpp
+nb::object stream_response(const Frame &f);
 
 // call.cpp
 nb::object core_call(const Frame &f);

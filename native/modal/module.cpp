@@ -93,6 +93,11 @@ void define_client(nb::handle g) {
                  .params = {self, {"response", "requests.Response"}},
                  .returns = "LLMResult",
                  .body = response})
+        .method({.name = "_stream_response",
+                 .params = {self, {"response", "requests.Response"}},
+                 .returns = "Iterator[LLMResult]",
+                 .body = stream_response,
+                 .kind = Kind::generator})
         .method({.name = "_tool_calls", .params = {self}, .returns = "list[Message]", .body = tool_calls})
         .method({.name = "_core_call",
                  .params = {self},

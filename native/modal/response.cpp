@@ -49,9 +49,9 @@ nb::object response(const Frame &f) {
     } catch (nb::python_error &e) {
         if (!is_exception(e))
             throw;
-        report(f, "Error parsing LLM response: ", e.value());
+        report(f.function(), "Error parsing LLM response: ", e.value());
         if (!already_add)
-            record_fallback(f, self, e.value());
+            record_fallback(f.function(), self, e.value());
         self.attr("_reset")();
         throw;
     }

@@ -89,7 +89,7 @@ nb::object tool_calls(const Frame &f) {
     nb::handle self = f[0];
     if (compare(self.attr("_tool_calls_count"), self.attr("tool_calls_limit"), Py_GE)) {
         nb::object limit_error = nb::steal(PyObject_CallOneArg(PyExc_ValueError, self.attr("_default").ptr()));
-        record_fallback(f, self, limit_error);
+        record_fallback(f.function(), self, limit_error);
         self.attr("_reset")();
         PyErr_SetObject(PyExc_ValueError, limit_error.ptr());
         raise_from_python();

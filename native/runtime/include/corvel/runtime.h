@@ -4,5 +4,6 @@
 #include "class_builder.h"
 #include "errors.h"
 #include "function.h"
+#include "generator.h"
 #include "module.h"
 #include "ops.h"

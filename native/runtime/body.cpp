@@ -1,0 +1,90 @@
+// body.cpp: the frame side of a coroutine body (resumption, delegation, the exception that ends it)
+#include "body.h"
+
+#include "corvel/errors.h"
+
+namespace corvel {
+namespace detail {
+
+nb::object take_error() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return nb::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value)
+        PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return nb::steal(value);
+#endif
+}
+
+void restore_error(nb::object exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release().ptr());
+#else
+    PyObject *value = exc.release().ptr();
+    PyErr_Restore(Py_NewRef(Py_TYPE(value)), value, PyException_GetTraceback(value));
+#endif
+}
+
+nb::object stop_iteration_error(nb::object exc, bool coroutine) noexcept {
+    if (!PyErr_GivenExceptionMatches(exc.ptr(), PyExc_StopIteration))
+        return exc;
+    const char *text = coroutine ? "coroutine raised StopIteration" : "generator raised StopIteration";
+    nb::object error = nb::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", text));
+    if (!error.is_valid())
+        return take_error();
+    PyException_SetCause(error.ptr(), Py_NewRef(exc.ptr()));
+    PyException_SetContext(error.ptr(), exc.release().ptr());
+    return error;
+}
+
+void PromiseBase::unhandled_exception() noexcept {
+    translate_current_exception();
+    error = stop_iteration_error(take_error(), coroutine);
+}
+
+nb::object PromiseBase::resumed() {
+    if (thrown.is_valid()) {
+        restore_error(std::move(thrown));
+        throw nb::python_error();
+    }
+    return std::move(value);
+}
+
+// The first step of `yield from`/`await` runs inside the body; later steps are driven by the object's
+// send/throw/close, which find the iterator in `delegate` and resume the body only once it has finished.
+bool PromiseBase::start_delegate(nb::object source) {
+    nb::object iterator = coroutine ? awaitable_iter(source) : nb::steal(PyObject_GetIter(source.ptr()));
+    if (!iterator.is_valid())
+        raise_from_python();
+    PyObject *out;
+    switch (PyIter_Send(iterator.ptr(), Py_None, &out)) {
+        case PYGEN_RETURN: value = nb::steal(out); return true;
+        case PYGEN_NEXT:
+            value = nb::steal(out);
+            delegate = std::move(iterator);
+            return false;
+        default: raise_from_python();
+    }
+}
+
+}  // namespace detail
+
+nb::object next(nb::handle iterator) {
+    nb::object item = nb::steal(PyIter_Next(iterator.ptr()));
+    if (!item.is_valid() && PyErr_Occurred())
+        raise_from_python();
+    return item;
+}
+
+nb::object global(nb::handle function, const char *name) {
+    if (!is_function(function))
+        raise(PyExc_TypeError, "global() needs a native function, not %.200s", Py_TYPE(function.ptr())->tp_name);
+    return Frame(function.ptr(), nullptr).global(name);
+}
+
+}  // namespace corvel

@@ -1,0 +1,66 @@
+// body.h: the Python object that runs a C++ coroutine body (shared by the generator and coroutine types)
+#pragma once
+
+#include "corvel/generator.h"
+
+namespace corvel::detail {
+
+enum class State : unsigned char { created, suspended, running, finished };
+
+// Like a Python generator, the object owns its frame (destroyed once finished) and its closure.
+struct BodyObject {
+    PyObject_HEAD
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *weakrefs;
+    ClosureBase *closure;
+    PromiseBase *promise;  // null once the frame is gone
+    std::coroutine_handle<> frame;
+    State state;
+    bool coroutine;
+};
+
+inline BodyObject *as_body(PyObject *o) noexcept { return reinterpret_cast<BodyObject *>(o); }
+
+// The three ways in, with CPython's semantics: `send` is am_send, `throw_in` takes throw()'s arguments.
+PySendResult body_send(PyObject *self, PyObject *arg, PyObject **out) noexcept;
+PySendResult body_throw_in(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept;
+PyObject *body_close(BodyObject *g) noexcept;
+
+// send() and __next__: the yielded value, or StopIteration carrying the returned one.
+PyObject *body_send_method(PyObject *self, PyObject *arg) noexcept;
+PyObject *body_iternext(PyObject *self) noexcept;
+// throw()'s argument check (and the 3.12 deprecation of the three-argument form), then throw_in.
+PyObject *body_throw(BodyObject *g, PyObject *const *args, Py_ssize_t nargs) noexcept;
+
+// A METH_FASTCALL function as the PyCFunction that PyMethodDef stores.
+inline PyCFunction fastcall(PyObject *(*f)(PyObject *, PyObject *const *, Py_ssize_t) noexcept) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Type slots shared by both types.
+extern PyMethodDef body_methods[];
+int body_traverse(PyObject *self, visitproc visit, void *arg) noexcept;
+int body_clear(PyObject *self) noexcept;
+void body_finalize(PyObject *self) noexcept;
+void body_dealloc(PyObject *self) noexcept;
+extern PyGetSetDef body_getset[];
+
+// The exception pending in the interpreter, taken out normalized; and put back as it is (no chaining).
+nb::object take_error() noexcept;
+void restore_error(nb::object exc) noexcept;
+
+// PEP 479: a StopIteration leaving a body becomes a RuntimeError caused by it.
+nb::object stop_iteration_error(nb::object exc, bool coroutine) noexcept;
+
+// Whether `obj` is one of the runtime's body objects (not the await wrapper).
+bool is_body_object(nb::handle obj) noexcept;
+
+// `await obj`'s iterator, as the interpreter's GET_AWAITABLE finds it.
+nb::object awaitable_iter(nb::handle obj);
+
+// The types (static, readied on first use: once per extension module).
+extern PyTypeObject generator_type, coroutine_type;
+PyTypeObject *ready(PyTypeObject *type);
+
+}  // namespace corvel::detail

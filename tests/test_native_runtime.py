@@ -1,0 +1,453 @@
+"""Native generators and coroutines behave as Python's own; the native function's defaults and exact types.
+
+The bodies live in corvel._testprobe (tests/native/testprobe.cpp); each has a Python twin below, and the
+differential tables drive both through the same operations and compare everything they observably did.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections.abc as abc
+import gc
+import inspect
+import sys
+import types
+import warnings
+import weakref
+from collections import OrderedDict
+
+import pytest
+
+import corvel._testprobe as probe
+
+
+def py_echo(items, result=None):
+    for item in items:
+        sent = yield item
+        if sent is not None:
+            yield sent
+    return result
+
+
+def py_delegate(iterable, catching=(), reply=None):
+    try:
+        return (yield from iterable)
+    except catching as e:
+        caught = type(e).__name__
+    if reply is None:
+        return caught
+    return (yield (reply, caught))
+
+
+def py_failing(error):
+    yield None
+    raise error
+
+
+async def py_awaiting(first, second=None):
+    result = await first
+    if second is not None:
+        result = (result, await second)
+    return result
+
+
+PY = types.SimpleNamespace(echo=py_echo, delegate=py_delegate, failing=py_failing, awaiting=py_awaiting)
+
+
+def inner():
+    x = yield 1
+    y = yield x
+    return ("inner", y)
+
+
+def catcher():
+    try:
+        yield 1
+    except ValueError:
+        yield "handled"
+    return "end"
+
+
+def stubborn():
+    try:
+        yield 1
+    finally:
+        raise KeyError("cleanup")
+
+
+@types.coroutine
+def suspend(value):
+    return (yield value)
+
+
+class Reenter:
+    """An iterator that, at its `at`-th step, re-enters the generator delegating to it."""
+
+    def __init__(self, at):
+        self.at, self.steps, self.outer = at, 0, None
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        self.steps += 1
+        if self.steps == self.at:
+            next(self.outer)
+        return self.steps
+
+
+def reentering(m, at):
+    it = Reenter(at)
+    it.outer = m.delegate(it)
+    return it.outer
+
+
+class Recorder:
+    """An iterator whose throw() yields the kinds of the arguments it was given."""
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return "next"
+
+    def throw(self, *args):
+        return tuple(type(a).__name__ for a in args)
+
+
+class BadAwait:
+    def __await__(self):
+        return 5
+
+
+def a_traceback():
+    try:
+        raise KeyError("tb")
+    except KeyError as e:
+        return e.__traceback__
+
+
+def trace(gen, ops):
+    """What each operation returned or raised, and the warnings it gave."""
+    seen = []
+    for op, *args in ops:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                if op == "next":
+                    outcome = ("yield", next(gen))
+                elif op == "throw":
+                    outcome = ("yield", gen.throw(*args[0]()))
+                elif op == "close":
+                    outcome = ("closed", gen.close())
+                else:
+                    outcome = ("yield", gen.send(*args))
+            except StopIteration as e:
+                outcome = ("stop", e.args)
+            except BaseException as e:  # every outcome is compared, GeneratorExit included
+                outcome = (type(e).__name__, str(e), type(e.__cause__).__name__)
+        seen.append((op, outcome, [(w.category.__name__, str(w.message)) for w in caught]))
+    return seen
+
+
+N, C = ("next",), ("close",)
+
+
+def send(value):
+    return ("send", value)
+
+
+def throw(*make):
+    return ("throw", lambda: tuple(m() if callable(m) and not isinstance(m, type) else m for m in make))
+
+
+def echo(m):
+    return m.echo((1, 2, 3), "r")
+
+
+GENERATOR_CASES = {
+    "runs to its return value": (echo, [N, N, N, N, N]),
+    "returns a tuple whole": (lambda m: m.echo((1,), (1, 2)), [N, N, send(None)]),
+    "returns None": (lambda m: m.echo(()), [N, N]),
+    "send is the value of yield": (echo, [N, send("a"), N, send(None), N, N]),
+    "send to an unstarted one": (echo, [send(1), N]),
+    "throw into an unstarted one": (echo, [throw(lambda: ValueError("v")), N]),
+    "StopIteration thrown at the start": (echo, [throw(lambda: StopIteration("s")), N]),
+    "throw into a suspended one": (echo, [N, throw(lambda: KeyError("k")), N]),
+    "StopIteration thrown while suspended": (echo, [N, throw(lambda: StopIteration("s"))]),
+    "throw a class": (echo, [N, throw(ValueError), N]),
+    "throw type, value, traceback": (echo, [N, throw(ValueError, "v", a_traceback)]),
+    "throw an instance and a traceback": (echo, [N, throw(lambda: ValueError("x"), None, a_traceback)]),
+    "throw bad arguments": (echo, [N, throw(42), throw(lambda: ValueError("x"), 1), throw(ValueError, None, 5),
+                                   throw(), throw(ValueError, 1, None, 4), N]),
+    "close an unstarted one": (echo, [C, N, send(None)]),
+    "close a suspended one": (echo, [N, C, N, C]),
+    "close and throw after the end": (echo, [N, N, N, N, C, throw(lambda: ValueError("late"))]),
+    "delegate gets sends": (lambda m: m.delegate(inner()), [N, send("a"), send("b"), N]),
+    "delegate to a list": (lambda m: m.delegate([1, 2]), [N, N, N]),
+    "delegate that is empty": (lambda m: m.delegate([]), [N]),
+    "send to a delegate without send": (lambda m: m.delegate([1, 2]), [N, send(5), N]),
+    "delegate handles a throw": (lambda m: m.delegate(catcher()), [N, throw(ValueError), N]),
+    "body catches what the delegate let through": (
+        lambda m: m.delegate(inner(), ValueError, "r"), [N, throw(lambda: ValueError("v")), send("s")]),
+    "body catches a throw its delegate cannot take": (
+        lambda m: m.delegate(iter([1, 2]), KeyError, "r"), [N, throw(KeyError), N]),
+    "throw through delegation uncaught": (lambda m: m.delegate(inner()), [N, throw(KeyError), N]),
+    "close error of the delegate wins": (lambda m: m.delegate(stubborn()), [N, C, N]),
+    "GeneratorExit ignored": (lambda m: m.delegate([1], GeneratorExit, "r"), [N, C, N]),
+    "returns while closing": (lambda m: m.delegate([1], GeneratorExit), [N, C, N]),
+    "GeneratorExit thrown and caught": (lambda m: m.delegate([1], GeneratorExit, "r"), [N, throw(GeneratorExit)]),
+    "three-argument throw into a delegate": (lambda m: m.delegate(inner()), [N, throw(ValueError, "v", None)]),
+    "throw arguments reach an iterator as given": (lambda m: m.delegate(Recorder()), [N, throw(ValueError, "v", None)]),
+    "bad throw arguments reach the body": (
+        lambda m: m.delegate(inner(), TypeError, "r"), [N, throw(lambda: ValueError("x"), 1)]),
+    "delegate to a native generator": (lambda m: m.delegate(m.echo((1, 2), "in")), [N, send("x"), N, N, N]),
+    "re-entered at the first step": (lambda m: reentering(m, 1), [N, N]),
+    "re-entered while delegating": (lambda m: reentering(m, 2), [N, N, N]),
+    "error raised by the body": (lambda m: m.failing(KeyError("k")), [N, N, N]),
+    "StopIteration raised by the body": (lambda m: m.failing(StopIteration(1)), [N, N]),
+}
+
+COROUTINE_CASES = {
+    "awaits in turn": (lambda m: m.awaiting(suspend("a"), suspend("b")), [send(None), send(1), send(2)]),
+    "send to an unstarted one": (lambda m: m.awaiting(suspend("a")), [send(1), C]),
+    "throw into an unstarted one": (lambda m: m.awaiting(suspend("a")), [throw(KeyError), send(None)]),
+    "reused after the end": (lambda m: m.awaiting(suspend("a")),
+                             [send(None), send(1), send(None), throw(ValueError), C]),
+    "throw while awaiting": (lambda m: m.awaiting(suspend("a")), [send(None), throw(lambda: ValueError("v"))]),
+    "close while awaiting": (lambda m: m.awaiting(suspend("a")), [send(None), C, send(None)]),
+    "not awaitable": (lambda m: m.awaiting(5), [send(None)]),
+    "__await__ not an iterator": (lambda m: m.awaiting(BadAwait()), [send(None)]),
+    "through __await__": (lambda m: m.awaiting(suspend("a")).__await__(), [N, send(3), N]),
+    "awaits a coroutine": (lambda m: m.awaiting(m.awaiting(suspend("x"))), [send(None), send(4)]),
+    "awaits a Python coroutine": (lambda m: m.awaiting(py_awaiting(suspend("x"))), [send(None), send(4)]),
+}
+
+
+@pytest.mark.parametrize("make, ops", GENERATOR_CASES.values(), ids=GENERATOR_CASES)
+def test_generator_matches_python(make, ops):
+    assert trace(make(probe), ops) == trace(make(PY), ops)
+
+
+@pytest.mark.parametrize("make, ops", COROUTINE_CASES.values(), ids=COROUTINE_CASES)
+def test_coroutine_matches_python(make, ops):
+    assert trace(make(probe), ops) == trace(make(PY), ops)
+
+
+def test_cpp_exception_becomes_system_error():
+    g = probe.failing("boom")
+    next(g)
+    with pytest.raises(SystemError, match="^boom$"):
+        next(g)
+    assert list(g) == []
+
+
+@pytest.mark.parametrize(
+    "obj, abcs, not_abcs",
+    [
+        (lambda: probe.echo(()), [abc.Generator, abc.Iterator], [abc.Coroutine, abc.Awaitable]),
+        (lambda: probe.awaiting(None), [abc.Coroutine, abc.Awaitable], [abc.Generator, abc.Iterator]),
+    ],
+    ids=["generator", "coroutine"],
+)
+def test_abstract_base_classes_accept_them(obj, abcs, not_abcs):
+    o = obj()
+    assert all(isinstance(o, c) for c in abcs) and not any(isinstance(o, c) for c in not_abcs)
+    assert asyncio.iscoroutine(o) == isinstance(o, abc.Coroutine)
+    o.close()
+
+
+def test_functions_say_what_they_return():
+    assert inspect.isgeneratorfunction(probe.echo) and inspect.isgeneratorfunction(probe.Probe.items)
+    assert inspect.iscoroutinefunction(probe.awaiting) and inspect.iscoroutinefunction(probe.Probe().wait)
+
+
+@pytest.mark.parametrize(
+    "make, name, qualname",
+    [
+        (lambda: probe.echo(()), "echo", "echo"),
+        (lambda: probe.Probe().items(()), "items", "Probe.items"),
+        (lambda: probe.Probe().wait(None), "wait", "Probe.wait"),
+    ],
+)
+def test_names_come_from_the_function_and_can_be_set(make, name, qualname):
+    o = make()
+    assert (o.__name__, o.__qualname__) == (name, qualname) and qualname in repr(o)
+    o.__name__, o.__qualname__ = "n", "q.n"
+    assert (o.__name__, o.__qualname__) == ("n", "q.n")
+    for attr in ("__name__", "__qualname__"):
+        with pytest.raises(TypeError, match=f"{attr} must be set to a string object"):
+            setattr(o, attr, 1)
+        with pytest.raises(TypeError):
+            delattr(o, attr)
+    o.close()
+
+
+def test_asyncio_runs_a_native_coroutine_through_sleep_and_a_future():
+    async def main():
+        loop = asyncio.get_running_loop()
+        future = loop.create_future()
+        loop.call_later(0.01, future.set_result, "done")
+        return await probe.awaiting(asyncio.sleep(0, "slept"), future)
+
+    assert asyncio.run(main()) == ("slept", "done")
+    assert asyncio.run(probe.Probe().wait(asyncio.sleep(0, 7))) == 7
+
+
+def test_asyncio_errors_and_cancellation_pass_through():
+    async def failing():
+        future = asyncio.get_running_loop().create_future()
+        future.set_exception(KeyError("f"))
+        return await probe.awaiting(future)
+
+    with pytest.raises(KeyError, match="f"):
+        asyncio.run(failing())
+
+    async def cancelled():
+        task = asyncio.ensure_future(probe.awaiting(asyncio.get_running_loop().create_future()))
+        await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return task.cancelled()
+
+    assert asyncio.run(cancelled())
+
+
+def test_dropping_an_unstarted_coroutine_warns_it_was_never_awaited():
+    with pytest.warns(RuntimeWarning, match=r"^coroutine 'Probe.wait' was never awaited$"):
+        probe.Probe().wait(None)
+        gc.collect()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        probe.awaiting(None).close()
+        c = probe.awaiting(suspend(1))
+        c.send(None)
+        del c
+
+
+def test_finalizer_closes_the_delegate_and_reports_what_close_raised(monkeypatch):
+    log = []
+
+    def logged():
+        try:
+            yield 1
+        finally:
+            log.append("closed")
+
+    g = probe.delegate(logged())
+    next(g)
+    del g
+    assert log == ["closed"]
+
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+    g = probe.delegate([1], GeneratorExit, "r")
+    next(g)
+    del g
+    assert [type(r.exc_value) for r in reported] == [RuntimeError]
+    assert "ignored GeneratorExit" in str(reported[0].exc_value)
+
+
+class Box:
+    pass
+
+
+def through_closure(box, start):
+    g = probe.echo([box], "r")
+    box.ref = g
+    if start:
+        next(g)
+
+
+def through_delegate(box, start):
+    def holding(b):
+        yield b
+
+    g = probe.delegate(holding(box))
+    box.ref = g
+    next(g)
+
+
+def through_await(box, start):
+    class Awaitable:
+        def __await__(self):
+            yield box
+
+    c = probe.awaiting(Awaitable())
+    box.ref = c
+    c.send(None)
+
+
+@pytest.mark.parametrize(
+    "make_cycle, start",
+    [(through_closure, False), (through_closure, True), (through_delegate, True), (through_await, True)],
+    ids=["closure unstarted", "closure suspended", "delegate", "awaited"],
+)
+def test_cycles_through_a_suspended_body_are_collected(make_cycle, start):
+    box = Box()
+    alive = weakref.ref(box)
+    make_cycle(box, start)
+    del box
+    gc.collect()
+    assert alive() is None
+
+
+def test_globals_are_read_when_the_body_runs(monkeypatch):
+    g = probe.lookup("value")
+    monkeypatch.setattr(probe, "value", "late", raising=False)
+    assert next(g) == "late"
+    with pytest.raises(NameError, match="name 'missing' is not defined"):
+        next(probe.lookup("missing"))
+
+
+def test_defaults_are_read_at_call_time(monkeypatch):
+    assert probe.arguments(1) == (1, 2, None)
+    assert probe.arguments(1, c=3) == (1, 2, 3)
+    monkeypatch.setattr(probe.arguments, "__defaults__", (5, 6))
+    assert probe.arguments(0) == (0, 5, 6)
+    with pytest.raises(TypeError, match=r"^arguments\(\) missing 1 required positional argument: 'a'$"):
+        probe.arguments()
+    assert probe.echo.__defaults__ == (None,) and list(inspect.signature(probe.delegate).parameters) == [
+        "iterable", "catching", "reply"]
+
+
+@pytest.mark.parametrize("value, got", [(None, "NoneType"), (OrderedDict(), "collections.OrderedDict"), ([], "list")])
+def test_exact_parameter_types(value, got):
+    d = {}
+    assert probe.exact(d) is d
+    with pytest.raises(TypeError, match=rf"^Argument 'x' has incorrect type \(expected dict, got {got}\)$"):
+        probe.exact(value)
+
+
+def drive_coroutine():
+    c = probe.awaiting(suspend("a"), suspend("b"))
+    c.send(None)
+    c.send(1)
+    try:
+        c.send(2)
+    except StopIteration:
+        pass
+
+
+def throw_through_delegation():
+    g = probe.delegate(inner(), ValueError, "r")
+    next(g)
+    g.throw(ValueError("v"))
+    g.close()
+
+
+def close_suspended_delegation():
+    g = probe.delegate(probe.echo((1, 2), "in"))
+    next(g)
+    g.close()
+
+
+@pytest.mark.parametrize(
+    "op",
+    [lambda: list(probe.echo((1, 2, 3), (1,))), drive_coroutine, throw_through_delegation,
+     close_suspended_delegation, lambda: probe.awaiting(None).close()],
+    ids=["run to the end", "coroutine", "throw", "close", "close unstarted"],
+)
+def test_no_leak(no_leak, op):
+    no_leak(op)

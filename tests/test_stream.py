@@ -1,0 +1,304 @@
+"""Streamed answers over real HTTP: fragments as they arrive, tool phases, stop requests and failures."""
+
+from __future__ import annotations
+
+import collections.abc
+import gc
+import weakref
+
+import pytest
+import requests
+
+import corvel.modal
+from corvel.message import MessageRole
+from corvel.modal import LLModal, LLMResult, LLMStatus, ToolContent
+from corvel.testing import DONE, Line, Stream, answer, chunk, data, stream, tool_call
+from corvel.tools import Tools
+
+FALLBACK = "The server is busy. Please try again later."
+S = LLMStatus
+
+
+def make_tools():
+    tools = Tools()
+
+    @tools.register
+    def add(a: int, b: int) -> int:
+        return a + b
+
+    @tools.register
+    def shout(text: str) -> str:
+        return text.upper()
+
+    return tools
+
+
+def client(server, **fields):
+    return LLModal(endpoint_url=server.url, tools=make_tools(), extra_body={"stream": True}, **fields)
+
+
+def summary(records):
+    return [(r.status.value, r.reasoning_content or r.content or sorted(r.tool_calls or r.tool_results)) for r in records]
+
+
+def answers(c):
+    return [m.contents for m in c.messages if m.role == MessageRole.assistant and not m.tool_calls]
+
+
+def at_rest(c):
+    return c.tool_calls == [] and c._tool_calls_count == 0
+
+
+def test_reasoning_then_answer_fragments(server):
+    server.add(stream(["Hel", "lo", "!"], reasoning=["thinking", " hard"]))
+    c = client(server)
+    records = c.invoke("hi")
+    assert isinstance(records, collections.abc.Generator)
+    assert summary(records) == [("reason", "thinking"), ("reason", " hard"), ("answer", "Hel"), ("answer", "lo"),
+                                ("answer", "!")]
+    assert answers(c) == [["Hello!"]] and at_rest(c)
+    assert server.requests[0].json["stream"] is True
+
+
+def test_the_answer_is_recorded_as_it_arrives(server):
+    server.add(stream(["a", "b", "c"]))
+    c = client(server)
+    seen = [c.messages[-1].contents[-1] for _ in c.invoke("q")]
+    assert seen == ["a", "ab", "abc"]
+
+
+def test_a_streamed_turn_with_two_parallel_tool_calls(server):
+    calls = [tool_call("c1", "add", {"a": 2, "b": 3}), tool_call("c2", "shout", {"text": "hi"})]
+    server.add(stream("Let me check.", tool_calls=calls))
+    server.add(stream(["5 and ", "HI"]))
+    c = client(server)
+    records = list(c.invoke("go"))
+    assert summary(records) == [("answer", "Let me check."), ("tool_calls", ["c1", "c2"]),
+                                ("tool_results", ["c1", "c2"]), ("answer", "5 and "), ("answer", "HI")]
+    assert records[1].tool_calls == {"c1": ToolContent(name="add", content={"a": 2, "b": 3}),
+                                     "c2": ToolContent(name="shout", content={"text": "hi"})}
+    assert records[2].tool_results == {"c1": ToolContent(name="add", content="5"),
+                                       "c2": ToolContent(name="shout", content="HI")}
+    sent = server.requests[1].json["messages"]
+    assert [m["role"] for m in sent] == ["user", "assistant", "assistant", "tool", "tool"]
+    assert [x["function"]["arguments"] for x in sent[2]["tool_calls"]] == ['{"a": 2, "b": 3}', '{"text": "hi"}']
+    assert answers(c) == [["Let me check."], ["5 and HI"]] and at_rest(c)
+
+
+def test_parallel_calls_numbered_alike_stay_apart(server):
+    calls = [tool_call("c1", "add", {"a": 1, "b": 1}), tool_call("c2", "add", {"a": 2, "b": 2})]
+    server.add(stream(tool_calls=calls, same_index=True, piece_size=3))
+    server.add(stream("done"))
+    records = list(client(server).invoke("go"))
+    assert records[1].tool_results == {"c1": ToolContent(name="add", content="2"),
+                                       "c2": ToolContent(name="add", content="4")}
+
+
+def test_the_limit_ends_the_turn_with_the_fallback_once(server, capsys):
+    server.default = stream(tool_calls=[tool_call("c", "add", {"a": 1, "b": 1})])
+    c = client(server)
+    records = []
+    with pytest.raises(ValueError) as caught:
+        for record in c.invoke("loop"):
+            records.append(record)
+    assert str(caught.value) == FALLBACK and len(server.requests) == 4
+    assert [r.status for r in records] == [S.tool_calls, S.tool_results] * 3
+    assert sum(m.contents == [FALLBACK] for m in c.messages) == 1 and at_rest(c)
+    assert capsys.readouterr().out == f"Error parsing LLM response: {FALLBACK}\n" * 4
+
+
+def test_a_stop_request_ends_the_stream(server):
+    server.add(stream(["one", "two", "three"], tool_calls=[tool_call("c", "add", {"a": 1, "b": 1})]))
+    c = client(server)
+    records = c.invoke("q")
+    first = next(records)
+    c._close = True
+    assert list(records) == [] and first.content == "one"
+    assert c._close is False and answers(c) == [["one"]] and at_rest(c) and len(server.requests) == 1
+
+
+@pytest.mark.parametrize(
+    "lines, error, fallback",
+    [
+        ([chunk({"content": "part"}), "not json"], ValueError, False),
+        (["not json", chunk({"content": "never"})], ValueError, True),
+        ([b"data: \xff\xfe"], UnicodeDecodeError, True),
+        ([data({"id": "x"})], KeyError, True),
+        ([data({"choices": [{"delta": ["x"]}]})], TypeError, True),
+    ],
+)
+def test_failures_record_the_fallback_only_before_the_first_fragment(server, capsys, lines, error, fallback):
+    server.add(Stream(lines))
+    c = client(server)
+    with pytest.raises(error):
+        list(c.invoke("q"))
+    assert capsys.readouterr().out.startswith("Error parsing LLM response: ")
+    assert (answers(c)[-1] == [FALLBACK]) is fallback and at_rest(c)
+    server.add(stream("fine"))
+    assert [r.content for r in c.invoke("again")] == ["fine"]
+
+
+def test_a_connection_dropped_mid_stream(server, capsys):
+    server.add(stream(["abc", "def", "ghi"]).cut(4))
+    c = client(server)
+    got = []
+    with pytest.raises(requests.RequestException):
+        for record in c.invoke("q"):
+            got.append(record.content)
+    assert got and answers(c) == [["".join(got)]] and at_rest(c)
+
+
+def test_a_failing_follow_up_prints_two_lines(server, capsys):
+    server.add(stream(tool_calls=[tool_call("c", "add", {"a": 1, "b": 1})]))
+    server.add(answer("overloaded", status=503))
+    c = client(server)
+    records = c.invoke("q")
+    assert [next(records).status, next(records).status] == [S.tool_calls, S.tool_results]
+    with pytest.raises(ValueError) as caught:
+        next(records)
+    assert capsys.readouterr().out.splitlines() == [
+        "LLM request error: code: 503, content: b'overloaded'",
+        "Error parsing LLM response: code: 503, content: b'overloaded'"]
+    assert str(caught.value).startswith("code: 503")
+    assert sum(m.contents == [FALLBACK] for m in c.messages) == 1 and at_rest(c)
+
+
+@pytest.mark.parametrize(
+    "extra",
+    [
+        [": keep-alive comment"],
+        ["event: message", "id: 7", "retry: 1000"],
+        [data({"choices": [], "prompt_filter_results": []})],
+        [data({"choices": [{"index": 0, "finish_reason": None, "content_filter_results": {}}]})],
+    ],
+)
+def test_lines_real_services_send_are_skipped(server, extra):
+    body = stream(["x", "y"]).lines
+    server.add(Stream([*extra, *body[:2], *extra, *body[2:]]))
+    c = client(server)
+    assert [r.content for r in c.invoke("q")] == ["x", "y"] and answers(c) == [["xy"]]
+
+
+def test_done_ends_a_stream_without_a_finishing_chunk(server):
+    server.add(Stream([chunk({"content": "a"}), DONE, "garbage that is never read"]))
+    assert [r.content for r in client(server).invoke("q")] == ["a"]
+
+
+def test_a_choice_without_delta_still_finishes(server):
+    server.add(Stream([chunk({"content": "a"}), data({"choices": [{"index": 0, "finish_reason": "content_filter"}]}),
+                       "never read"]))
+    assert [r.content for r in client(server).invoke("q")] == ["a"]
+
+
+def test_data_prefix_without_blank_and_lines_after_the_finish(server):
+    server.add(Stream([chunk({"content": "a"}).replace("data: ", "data:"), chunk({}, "stop"), "not json"]))
+    assert [r.content for r in client(server).invoke("q")] == ["a"]
+
+
+def test_a_body_ending_without_finish(server):
+    server.add(stream(["a", "b"], finish=False, done=False))
+    c = client(server)
+    assert [r.content for r in c.invoke("q")] == ["a", "b"] and at_rest(c)
+
+
+def test_reasoning_and_answer_in_one_chunk(server):
+    server.add(Stream([chunk({"reasoning_content": "r", "content": "c"}), chunk({"content": None}), chunk({}, "stop")]))
+    c = client(server)
+    records = list(c.invoke("q"))
+    assert [(r.status, r.reasoning_content, r.content) for r in records] == [(S.reason, "r", "c")]
+    assert answers(c) == []
+
+
+@pytest.mark.parametrize(
+    "shape",
+    [
+        dict(opening="empty", usage=True, done=True),
+        dict(opening="null", usage=False, done=True),
+        dict(opening="role", usage=True, done=False, reasoning_key="reasoning"),
+        dict(opening=None, usage=False, done=False),
+    ],
+)
+def test_the_same_turn_as_four_services_shape_it(server, shape):
+    calls = [tool_call("c1", "add", {"a": 20, "b": 22})]
+    server.add(stream(tool_calls=calls, reasoning=["plan"], **shape))
+    server.add(stream(["4", "2"], **shape))
+    c = client(server)
+    assert summary(c.invoke("q")) == [("reason", "plan"), ("tool_calls", ["c1"]), ("tool_results", ["c1"]),
+                                      ("answer", "4"), ("answer", "2")]
+    assert answers(c) == [["42"]] and at_rest(c)
+
+
+def test_nothing_is_read_before_the_first_record():
+    class Response:
+        read = False
+
+        def iter_lines(self):
+            Response.read = True
+            yield from ()
+
+    c = LLModal(extra_body={"stream": True})
+    gen = c._stream_response(Response())
+    assert not Response.read and gen.__name__ == "_stream_response"
+    assert gen.__qualname__ == "LLModal._stream_response"
+    assert list(gen) == [] and Response.read
+
+
+def test_throw_and_close_on_a_suspended_stream(server):
+    server.add(stream(["a", "b"]))
+    c = client(server)
+    records = c.invoke("q")
+    next(records)
+    with pytest.raises(KeyError):
+        records.throw(KeyError("injected"))
+    assert answers(c) == [["a"]]  # the fragment already recorded stays; no fallback after it
+    server.add(stream(["a", "b"]))
+    records = c.invoke("q2")
+    next(records)
+    records.close()
+    with pytest.raises(StopIteration):
+        next(records)
+
+
+def test_throw_and_close_reach_the_follow_up_stream(server, capsys):
+    server.add(stream(tool_calls=[tool_call("c", "add", {"a": 1, "b": 1})]))
+    server.add(stream(["x", "y"]))
+    c = client(server)
+    records = c.invoke("q")
+    for _ in range(3):  # calls, results, and the follow-up's first fragment
+        next(records)
+    with pytest.raises(RuntimeError, match="stop"):
+        records.throw(RuntimeError("stop"))
+    assert capsys.readouterr().out.count("Error parsing LLM response: stop") == 2 and at_rest(c)
+
+    server.add(stream(tool_calls=[tool_call("c", "add", {"a": 1, "b": 1})]))
+    server.add(stream(["x", "y"]))
+    records = c.invoke("q")
+    for _ in range(3):
+        next(records)
+    records.close()
+    assert capsys.readouterr().out == ""
+
+
+def test_a_cycle_through_a_suspended_stream_is_collected(server):
+    server.add(stream(["a", "b"]))
+    c = client(server)
+    records = c.invoke("q")
+    next(records)
+    c.extra_body["cycle"] = records  # client -> generator -> client
+    ref = weakref.ref(records)
+    del records, c
+    gc.collect()
+    assert ref() is None
+
+
+def test_ten_thousand_streamed_turns_do_not_leak(server, no_leak):
+    server.default = stream(["a", "b"], reasoning=["r"])
+    c = client(server)
+
+    def turn():
+        for _ in c.invoke("q"):
+            pass
+        c.messages.clear()
+        server.reset()
+
+    no_leak(turn, calls=10_000, objects=200, memory=512 * 1024)
