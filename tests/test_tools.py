@@ -69,7 +69,7 @@ def test_registry(tools):
 @pytest.mark.parametrize(
     ("fn", "name", "error"),
     [(lambda: 0, None, ValueError), (lambda: 0, "locate", ValueError), (lambda *a: 0, "star", TypeError),
-     (lambda a, /: 0, "posonly", TypeError)],
+     (lambda a, /: 0, "posonly", TypeError), (lambda _hidden=0: 0, "underscore", TypeError)],
 )
 def test_register_refuses(tools, fn, name, error):
     with pytest.raises(error):
@@ -85,6 +85,7 @@ def test_schemas(tools):
     assert params["properties"]["name"] == {"type": "string", "description": "place name", "title": "Name"}
     assert params["properties"]["where"] == {"$ref": "#/$defs/Point"} and "x" in params["$defs"]["Point"]["properties"]
     assert params["properties"]["note"] == {"default": [], "title": "Note"}  # unannotated: any value
+    assert params["additionalProperties"] is False
     assert echo["parameters"]["additionalProperties"] == {"type": "integer"} and "required" not in echo["parameters"]
     tools.schemas[0]["function"]["parameters"]["properties"].clear()
     assert tools.schemas[0]["function"]["parameters"] == params  # each read is a fresh value
@@ -104,6 +105,7 @@ def test_results(tools):
      ("locate", "[1]", "expected a JSON object, got [1]"),
      ("locate", '{"name": 1, "where": {"x": "a"}}', "name: Input should be a valid string; where.x:"),
      ("locate", '{"name": "a", "where": {"x": 1}, "zz": 1}', "zz: Extra inputs are not permitted"),
+     ("echo-text", '{"k": "x"}', "k: Input should be a valid integer"),
      ("fail", "", "ValueError: bad value"),
      ("fail", '{"kind": "opaque"}', "cannot be encoded as JSON")],
 )
@@ -132,3 +134,33 @@ def test_pydantic_field(tools):
     assert Client.model_json_schema()["properties"]["tools"]["type"] == "array"
     with pytest.raises(ValueError):
         Client(tools=["locate"])
+
+
+def test_validates_with_the_cached_adapters(tools):
+    from corvel.cython import get_cached_typeadapter
+
+    assert tools["locate"].adapter is get_cached_typeadapter(tools["locate"].fn)
+
+
+async def test_add_to_server_serves_mcp_clients(tools):
+    from corvel.cython import CythonFunctionTool  # imports fastmcp quietly
+    from corvel.modal import LLMResult
+    from fastmcp import Client, FastMCP
+
+    tools.register(LLMResult(content="a").__add__, name="combine")  # a natively compiled method
+    server = FastMCP("registry")
+    tools.add_to_server(server)
+    assert all(type(tool) is CythonFunctionTool for tool in (await server.get_tools()).values())
+    # `note` given: left out, the chat side calls with the function's own default object, the MCP side (like
+    # fastmcp's own tools) with pydantic's copy of it
+    calls = [("locate", {"name": "a", "where": {"x": 1}, "note": 1}), ("echo-text", {"text": "hi", "k": 2}),
+             ("later", {"n": 5}), ("combine", {"other": {"content": "b"}})]
+    async with Client(server) as client:
+        listed = {tool.name: tool for tool in await client.list_tools()}
+        answers = [await client.call_tool(name, arguments) for name, arguments in calls]
+        failed = await client.call_tool("fail", {}, raise_on_error=False)
+    assert list(listed) == list(tools) and listed["echo-text"].description == "Echo."
+    assert listed["echo-text"].inputSchema == tools["echo-text"].parameters  # fastmcp refuses **kwargs itself
+    chat = run(tools, *((name, json.dumps(arguments)) for name, arguments in calls))
+    assert [answer.content[0].text for answer in answers] == chat  # one definition, the same answers
+    assert failed.is_error and "bad value" in failed.content[0].text

@@ -25,5 +25,33 @@ CORVEL_MODULE(cython, g) {
                                          .returns = "type(BaseModel)",
                                          .body = cython::model_meta_new})
                           .build();
-    ClassBuilder(g, "CythonBaseModel", meta, nb::make_tuple(base_model)).build();
+    nb::object base = ClassBuilder(g, "CythonBaseModel", meta, nb::make_tuple(base_model)).build();
+
+    // The module-level name is the cache wrapper; the native function is its __wrapped__.
+    nb::object adapter_factory = make_function(
+        g, {.name = "get_cached_typeadapter",
+            .params = {{"fn", "Any"}},
+            .returns = "TypeAdapter",
+            .body = cython::get_cached_typeadapter,
+            .doc = "Get a cached TypeAdapter for a function, compatible with Python and Cython."});
+    g["get_cached_typeadapter"] = g["lru_cache"]("maxsize"_a = 5000)(adapter_factory);
+
+    g["_convert_to_content"] = make_function(
+        g, {.name = "_convert_to_content",
+            .params = {{"result", "Any"},
+                       {"serializer", "Callable[[Any], str] | None"},
+                       {"_process_as_single_item", "bool", &PyBool_Type}},
+            .returns = "list[ContentBlock]",
+            .body = cython::convert_to_content,
+            .doc = "Convert a result to a sequence of content objects.",
+            .defaults = nb::make_tuple(nb::none(), false)});
+
+    ClassBuilder(g, "CythonFunctionTool", meta, nb::make_tuple(base, g["FunctionTool"]))
+        .method({.name = "run",
+                 .params = {{"self"}, {"arguments", "dict[str, Any]", &PyDict_Type}},
+                 .returns = "ToolResult",
+                 .body = cython::function_tool_run,
+                 .doc = "Run the tool with arguments.",
+                 .kind = Kind::coroutine})
+        .build();
 }

@@ -10,10 +10,14 @@
     tools.schemas      # chat-completions "tools" list, parameters described from the signature
     tools(tool_calls)  # runs the model's calls, one tool-result Message per call
 
-Every function gets one pydantic parameter model built from its signature; the same model describes the
-parameters to the model and validates the arguments it sends, so the two cannot disagree. A call that goes
-wrong (unknown tool, bad JSON, invalid arguments, an exception in the tool) is answered with a message whose
-text starts with "Error" and says why, so the model can correct itself; the other calls still run.
+Every function gets one pydantic parameter model built from its signature by
+`corvel.cython.get_cached_typeadapter`, the very validator its MCP tool uses (`Tools.add_to_server`); the same
+model describes the parameters to the model and validates the arguments it sends, so the chat side, the MCP
+side and the advertised schema cannot disagree. The chat side is stricter about what the function does not
+declare: unknown arguments are errors, and the values a typed ``**kwargs`` collects are validated against its
+annotation. A call that goes wrong (unknown tool, bad JSON, invalid arguments, an exception in the tool) is
+answered with a message whose text starts with "Error" and says why, so the model can correct itself; the other
+calls still run.
 """
 
 from __future__ import annotations
@@ -27,12 +31,17 @@ from collections.abc import Awaitable, Callable, Iterator, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from functools import cached_property
-from typing import Annotated, Any, TypeVar, get_origin, overload
+from typing import TYPE_CHECKING, Any, TypeVar, get_type_hints, overload
 
-from pydantic import ConfigDict, Field, TypeAdapter, ValidationError, create_model
+from pydantic import ConfigDict, TypeAdapter, ValidationError
 from pydantic_core import core_schema, to_json
 
 from corvel.message import Message, MessageRole
+
+if TYPE_CHECKING:
+    from fastmcp import FastMCP
+
+    from corvel.cython import CythonFunctionTool
 
 __all__ = ["Tool", "Tools"]
 
@@ -52,13 +61,37 @@ class Tool:
 
     @cached_property
     def adapter(self) -> TypeAdapter[Any]:
-        """Validator of the arguments; validating a dict gives an instance of the parameter model."""
-        return _parameter_adapter(self.fn)
+        """Validator of the declared parameters: the cached adapter the function's MCP tool validates with.
+
+        Validating a dict gives an instance of the parameter model: one field per parameter that can be
+        passed by name (``Any`` without annotation, optional where the signature has a default).
+        """
+        from corvel.cython import get_cached_typeadapter  # fastmcp is imported only once tools are used
+
+        return get_cached_typeadapter(self.fn)
+
+    @cached_property
+    def extra_adapter(self) -> TypeAdapter[dict[str, Any]] | None:
+        """Validator of the arguments ``**kwargs`` collects (by its annotation), or None without ``**kwargs``."""
+        for param in inspect.signature(self.fn).parameters.values():
+            if param.kind is param.VAR_KEYWORD:
+                annotation = get_type_hints(self.fn, include_extras=True).get(param.name, Any)
+                return TypeAdapter(dict[str, annotation], config=ConfigDict(arbitrary_types_allowed=True))
+        return None
 
     @cached_property
     def parameters(self) -> dict[str, Any]:
         """JSON schema of the arguments (type object, properties, required, and $defs of nested models)."""
-        return self.adapter.json_schema()
+        schema = self.adapter.json_schema()
+        if self.extra_adapter is None:
+            schema["additionalProperties"] = False
+        else:
+            extra = self.extra_adapter.json_schema()
+            schema["additionalProperties"] = extra.get("additionalProperties", True)
+            for name, definition in extra.get("$defs", {}).items():
+                if schema.setdefault("$defs", {}).setdefault(name, definition) != definition:
+                    raise TypeError(f"tool {self.name!r}: two different types are both named {name!r}")
+        return schema
 
     @property
     def schema(self) -> dict[str, Any]:
@@ -77,17 +110,35 @@ class Tool:
 
         Values are passed on as pydantic made them (a parameter typed as a model gets the model instance);
         parameters left out are left out, so the function applies its own defaults. Raises
-        `ValidationError` for invalid arguments.
+        `ValidationError` for invalid arguments, and for arguments the function does not take.
         """
         validated = self.adapter.validate_python(arguments)
         fields = type(validated).model_fields
-        kwargs = {
-            fields[name].alias or name: getattr(validated, name)
-            for name in fields
-            if name in validated.model_fields_set
-        }
-        kwargs.update(validated.__pydantic_extra__ or {})
+        kwargs = {name: getattr(validated, name) for name in fields if name in validated.model_fields_set}
+        unknown = {name: value for name, value in arguments.items() if name not in fields}
+        if unknown and self.extra_adapter is None:
+            raise ValidationError.from_exception_data(
+                type(validated).__name__,
+                [{"type": "extra_forbidden", "loc": (name,), "input": value} for name, value in unknown.items()],
+            )
+        if unknown:
+            kwargs.update(self.extra_adapter.validate_python(unknown))  # type: ignore[union-attr]
         return kwargs
+
+    def mcp_tool(self) -> CythonFunctionTool:
+        """This tool for a fastmcp server: same function, name and description, run by `CythonFunctionTool`.
+
+        fastmcp describes what it can (plain functions: their schema and output schema); functions it
+        refuses to describe (``**kwargs``, natively compiled ones) are described by this registry's schema.
+        """
+        from corvel.cython import CythonFunctionTool
+
+        try:
+            return CythonFunctionTool.from_function(self.fn, name=self.name, description=self.description)
+        except Exception:
+            return CythonFunctionTool(
+                fn=self.fn, name=self.name, description=self.description, parameters=self.parameters
+            )
 
     def __call__(self, /, **kwargs: Any) -> Any:
         """Call the function; an awaitable result (a coroutine function's) is awaited to completion."""
@@ -142,6 +193,9 @@ class Tools:
         for param in inspect.signature(fn).parameters.values():
             if param.kind in (param.VAR_POSITIONAL, param.POSITIONAL_ONLY):
                 raise TypeError(f"tool {name!r}: parameter {param.name!r} cannot be passed by name")
+            if param.name.startswith("_") and param.kind is not param.VAR_KEYWORD:
+                # pydantic would make it a private attribute of the parameter model, and drop its value
+                raise TypeError(f"tool {name!r}: parameter {param.name!r} starts with '_', pydantic ignores it")
         if description is None:
             description = inspect.getdoc(fn) or ""
         self._tools[name] = Tool(name, description, fn)
@@ -163,6 +217,15 @@ class Tools:
 
     def __repr__(self) -> str:
         return f"Tools({list(self._tools)!r})"
+
+    def add_to_server(self, server: FastMCP) -> None:
+        """Register every function on a fastmcp server as a `corvel.cython.CythonFunctionTool`.
+
+        One definition then serves the chat client and MCP clients: the same name, description and
+        parameter validation, natively compiled functions included.
+        """
+        for tool in self._tools.values():
+            server.add_tool(tool.mcp_tool())
 
     @property
     def schemas(self) -> list[dict[str, Any]]:
@@ -222,38 +285,6 @@ class Tools:
     @classmethod
     def __get_pydantic_json_schema__(cls, schema: Any, handler: Any) -> dict[str, Any]:
         return {"type": "array", "items": {"type": "string"}, "description": "names of the registered tools"}
-
-
-def _parameter_adapter(fn: Callable[..., Any]) -> TypeAdapter[Any]:
-    """A validator for ``fn``'s arguments, built from its signature.
-
-    One model field per parameter, aliased to the parameter's name (so names such as ``schema``, ``json``
-    or ``_x`` work): the annotation, ``Any`` when there is none; the default, required when there is none;
-    the first text of ``Annotated[T, "text"]`` as the description. Arguments the function does not take are
-    refused unless it has ``**kwargs`` (whose annotation then validates them). Arbitrary classes are checked
-    with ``isinstance``.
-    """
-    fields: dict[str, Any] = {}
-    extra = "forbid"
-    for index, param in enumerate(inspect.signature(fn, eval_str=True).parameters.values()):
-        if param.kind is param.VAR_KEYWORD:
-            extra = "allow"
-            if param.annotation is not param.empty:  # `**kw: int` validates the extra values as int
-                fields["__pydantic_extra__"] = (dict[str, param.annotation], ...)
-            continue
-        annotation = Any if param.annotation is param.empty else param.annotation
-        description = None
-        if get_origin(annotation) is Annotated:
-            description = next((m for m in annotation.__metadata__ if isinstance(m, str)), None)
-        default = ... if param.default is param.empty else param.default
-        fields[f"p{index}"] = (annotation, Field(default, alias=param.name, description=description))
-    model = create_model(
-        f"{getattr(fn, '__name__', 'tool')}_parameters",
-        __config__=ConfigDict(arbitrary_types_allowed=True, extra=extra),
-        __module__=getattr(fn, "__module__", None) or __name__,
-        **fields,
-    )
-    return TypeAdapter(model)
 
 
 def _arguments(text: Any) -> Mapping[str, Any]:

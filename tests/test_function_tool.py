@@ -1,0 +1,249 @@
+"""CythonFunctionTool: fastmcp tools whose arguments are validated by the cached adapters, native functions too."""
+
+from __future__ import annotations
+
+import asyncio
+import gc
+import inspect
+import types
+import warnings
+from collections import UserDict
+from typing import Annotated
+
+import pytest
+from mcp.types import ImageContent, TextContent
+from pydantic import BaseModel, ValidationError
+
+import corvel.cython  # before fastmcp: importing corvel.cython keeps fastmcp's import-time deprecations quiet
+from corvel.cython import CythonBaseModel, CythonFunctionTool, FunctionTool, Image, ToolResult, get_cached_typeadapter
+from corvel.modal import LLMResult
+from fastmcp import Client, Context, FastMCP
+
+PNG = b"\x89PNG\r\n\x1a\n"
+RAW = ToolResult(content=[TextContent(type="text", text="raw")], structured_content={"raw": True})
+CONTEXTS: list = []
+
+
+class Point(BaseModel):
+    x: int
+    y: int = 0
+
+
+@types.coroutine
+def suspended(value):  # an awaitable that is not a coroutine object, and suspends once
+    yield
+    return value
+
+
+def add(x: int, y: int = 2) -> int:
+    return x + y
+
+
+async def shout(text: Annotated[str, "what to say"]) -> str:
+    await asyncio.sleep(0)
+    return text.upper()
+
+
+def later(n: int):
+    return suspended({"n": n})
+
+
+def norm(point: Point, scale: int = 1) -> dict:
+    return {"received": type(point).__name__, "sum": (point.x + point.y) * scale}
+
+
+def unannotated(a, b=None, c: str = "c"):
+    return [a, b, c]
+
+
+def nothing() -> None: ...
+def picture() -> Image: return Image(data=PNG, format="png")  # noqa: E704
+def raw() -> ToolResult: return RAW  # noqa: E704
+def anything(): return {"k": (1, 2)}  # noqa: E704
+def failing(kind: str = "value"): raise ValueError(kind)  # noqa: E704
+
+
+async def whoami(ctx: Context, tag: str = "") -> dict:
+    CONTEXTS.append(ctx)
+    return {"request": ctx.request_id is not None, "tag": tag}
+
+
+def text(value: str) -> TextContent:
+    return TextContent(type="text", text=value)
+
+
+@pytest.fixture
+def mcp() -> FastMCP:
+    mcp = FastMCP("corvel-test")
+    for fn in (add, shout, later, norm, picture, raw, anything, whoami):
+        mcp.add_tool(CythonFunctionTool.from_function(fn))
+    mcp.add_tool(CythonFunctionTool.from_function(lambda n: list(range(n)), name="count"))
+    combine = LLMResult(content="a").__add__  # a natively compiled method, annotated "'LLMResult'"
+    schema = get_cached_typeadapter(combine).json_schema()
+    mcp.add_tool(CythonFunctionTool(fn=combine, name="combine", parameters=schema))
+    return mcp
+
+
+async def test_lists_the_tools(mcp):
+    async with Client(mcp) as client:
+        tools = {t.name: t for t in await client.list_tools()}
+    assert list(tools) == ["add", "shout", "later", "norm", "picture", "raw", "anything", "whoami", "count", "combine"]
+    assert tools["add"].inputSchema["required"] == ["x"] and "ctx" not in tools["whoami"].inputSchema["properties"]
+    assert tools["shout"].inputSchema["properties"]["text"]["description"] == "what to say"
+    assert tools["combine"].inputSchema["properties"]["other"] == {"$ref": "#/$defs/LLMResult"}
+
+
+COMBINED = {"tool_calls": {}, "tool_results": {}, "reasoning_content": "", "content": "ab", "status": "answer"}
+
+
+@pytest.mark.parametrize(
+    ("name", "arguments", "content", "structured"),
+    [
+        ("add", {"x": 1}, [text("3")], {"result": 3}),
+        ("add", {"x": "4", "y": 5}, [text("9")], {"result": 9}),
+        ("shout", {"text": "hi"}, [text("HI")], {"result": "HI"}),
+        ("later", {"n": 2}, [text('{"n":2}')], {"n": 2}),
+        ("norm", {"point": {"x": 1, "y": 2}, "scale": 2}, [text('{"received":"Point","sum":6}')],
+         {"received": "Point", "sum": 6}),  # the function gets the model, not a dict
+        ("picture", {}, [ImageContent(type="image", data="iVBORw0KGgo=", mimeType="image/png")], None),
+        ("raw", {}, [text("raw")], {"raw": True}),
+        ("anything", {}, [text('{"k":[1,2]}')], {"k": [1, 2]}),
+        ("count", {"n": 3}, [text("[0,1,2]")], None),
+        ("whoami", {"tag": "t"}, [text('{"request":true,"tag":"t"}')], {"request": True, "tag": "t"}),
+        ("combine", {"other": {"content": "b", "status": "answer"}},
+         [text('{"tool_calls":{},"tool_results":{},"reasoning_content":"","content":"ab","status":"answer"}')],
+         COMBINED),
+    ],
+)
+async def test_calls_through_a_client(mcp, name, arguments, content, structured):
+    CONTEXTS.clear()
+    async with Client(mcp) as client:
+        result = await client.call_tool(name, arguments)
+    assert (result.content, result.structured_content) == (content, structured)
+    assert all(ctx.fastmcp is mcp for ctx in CONTEXTS) and len(CONTEXTS) == (name == "whoami")  # the live one
+
+
+async def test_native_functions_run_only_here():
+    combine = LLMResult(content="a").__add__
+    with pytest.raises(Exception):
+        FunctionTool.from_function(combine)
+    schema = get_cached_typeadapter(combine).json_schema()
+    with pytest.raises(Exception):
+        await FunctionTool(fn=combine, name="combine", parameters=schema).run({"other": {"content": "b"}})
+    native = CythonFunctionTool(fn=combine, name="combine", parameters=schema)
+    assert (await native.run({"other": {"content": "b"}})).structured_content["content"] == "ab"
+
+
+# Differential: fastmcp's own tool and this one, on the same functions and arguments.
+SAME = [
+    (add, {"x": 1}), (add, {"x": "2", "y": "3"}), (shout, {"text": "a"}), (later, {"n": 1}),
+    (norm, {"point": {"x": 1}}), (norm, {"point": Point(x=2, y=3), "scale": 3}),
+    (unannotated, {"a": 1}), (unannotated, {"a": [1], "b": {"x": 1}, "c": "z"}), (nothing, {}),
+    (picture, {}), (raw, {}), (anything, {}), (add, {"x": "nan"}), (norm, {"point": {"y": 1}}),
+    (failing, {}), (failing, {"kind": "other"}),
+]
+
+
+@pytest.mark.parametrize(("fn", "arguments"), SAME, ids=lambda v: getattr(v, "__name__", None))
+@pytest.mark.parametrize("serializer", [None, repr])
+async def test_same_results_as_fastmcp(fn, arguments, serializer):
+    async def outcome(cls):
+        try:
+            result = await cls.from_function(fn, serializer=serializer).run(dict(arguments))
+        except Exception as exc:  # the texts differ: fastmcp names the model after the function
+            return type(exc)
+        return result.content, result.structured_content
+
+    assert await outcome(CythonFunctionTool) == await outcome(FunctionTool)
+
+
+@pytest.mark.parametrize(
+    ("fn", "output_schema", "structured"),
+    [
+        (anything, {"x-fastmcp-wrap-result": True}, {"result": {"k": [1, 2]}}),
+        (anything, {"type": "object"}, {"k": [1, 2]}),  # the result itself, made JSON-able by ToolResult
+        (anything, None, {"k": [1, 2]}),
+        (lambda: [1], None, None),
+    ],
+)
+async def test_output_schema_decides_structured_content(fn, output_schema, structured):
+    tool = CythonFunctionTool(fn=fn, name="n", parameters={}, output_schema=output_schema)
+    assert (await tool.run({})).structured_content == structured
+
+
+async def test_results_and_errors_pass_unchanged():
+    assert await CythonFunctionTool.from_function(raw).run({}) is RAW
+    error = ValueError("own")
+
+    def raises():
+        raise error
+
+    with pytest.raises(ValueError) as caught:
+        await CythonFunctionTool.from_function(raises).run({})
+    assert caught.value is error
+    unwrapped = CythonFunctionTool(fn=lambda: 1, name="n", parameters={}, output_schema={"type": "object"})
+    with pytest.raises(ValueError, match="structured_content must be a dict"):  # ToolResult's own check
+        await unwrapped.run({})
+
+
+async def test_context_is_injected_unless_given():
+    seen = []
+
+    def takes_context(ctx: Context, tag: str = ""):
+        seen.append(ctx)
+
+    tool = CythonFunctionTool.from_function(takes_context)
+    own = Context(fastmcp=FastMCP("own"))
+    arguments = {"ctx": own}
+    await tool.run(arguments)
+    assert seen == [own] and arguments == {"ctx": own}
+    with pytest.raises(RuntimeError, match="context"):  # no request in progress to take it from
+        await tool.run({"tag": "x"})
+    with pytest.raises(ValidationError):
+        await tool.run({"ctx": "not a context"})
+
+
+def test_run_refuses_anything_but_a_dict_when_called():
+    tool = CythonFunctionTool.from_function(add)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")  # a coroutine made and dropped unawaited would warn
+        for arguments in (None, UserDict(x=1), type("D", (dict,), {})(x=1), [("x", 1)]):
+            with pytest.raises(TypeError, match=r"Argument 'arguments' has incorrect type \(expected dict, got "):
+                tool.run(arguments)
+        gc.collect()
+    assert caught == []
+
+
+def test_class_and_method():
+    run = CythonFunctionTool.run
+    assert CythonFunctionTool.__bases__ == (CythonBaseModel, FunctionTool) and CythonFunctionTool.__doc__ is None
+    assert CythonFunctionTool.model_config["ignored_types"] == (type(run),)
+    assert inspect.iscoroutinefunction(run) and run.__doc__ == "Run the tool with arguments."
+    assert run.__annotations__ == {"arguments": "dict[str, Any]", "return": "ToolResult"}
+    coro = CythonFunctionTool.from_function(add).run({"x": 1})
+    assert asyncio.iscoroutine(coro) and inspect.isawaitable(coro)
+    coro.close()
+    names = list(vars(corvel.cython))
+    assert names[names.index("CythonBaseModel"):] == [
+        "CythonBaseModel", "get_cached_typeadapter", "_convert_to_content", "CythonFunctionTool"]
+
+
+async def test_globals_are_read_at_call_time(monkeypatch):
+    tool = CythonFunctionTool.from_function(add)
+    monkeypatch.setattr(corvel.cython, "_convert_to_content", lambda result, serializer=None: [])
+    assert (await tool.run({"x": 1})).content == []
+
+
+def drive(coro):
+    """Runs a coroutine that suspends only on bare yields, without an event loop."""
+    try:
+        while True:
+            coro.send(None)
+    except StopIteration as stop:
+        return stop.value
+
+
+def test_runs_do_not_leak(no_leak):
+    tool = CythonFunctionTool.from_function(later)
+    assert drive(tool.run({"n": 1})).structured_content == {"n": 1}
+    no_leak(lambda: drive(tool.run({"n": 1})))
