@@ -1,17 +1,128 @@
-"""`python -m corvel`: a first look at corvel's native modules."""
+"""`python -m corvel`: a short conversation with tools, whole and streamed.
+
+    python -m corvel                                   # against a scripted model on 127.0.0.1
+    python -m corvel --endpoint URL --model NAME [--stream] PROMPT
+    python -m corvel --mcp                             # serve the example tools over MCP (stdio)
+
+The API key comes from the configuration: CORVEL_LLM_API_KEY, or api_key in the [llm] table of
+~/.config/corvel/config.toml (CORVEL_CONFIG names another file).
+"""
 
 from __future__ import annotations
 
-from corvel.message import Message, MessageRole
+import argparse
+import json
+import sys
+from collections.abc import Iterable
+
+import requests
+
+from corvel import demo
 
 
-def main() -> None:
-    question = Message(role=MessageRole.user, contents=["What is in this picture?"])
-    question.contents.append([{"type": "image_url", "image_url": "data:image;base64,iVBORw0KGgo="}])
-    question.contents.append("And what colour is it?")
-    print("A user turn that was asked again with a picture, as it goes on the wire:")
-    print(f"  {question!r}")
+def show(result) -> None:
+    """Print one record of a turn as it arrives."""
+    if result.reasoning_content:
+        print(f"  [reasoning] {result.reasoning_content}")
+    for call_id, call in result.tool_calls.items():
+        print(f"  [tool call {call_id}] {call.name}({call.content})")
+    for call_id, output in result.tool_results.items():
+        print(f"  [tool result {call_id}] {output.content}")
+
+
+def whole_turn(client, prompt: str) -> None:
+    print(f"\nuser> {prompt}")
+    result = client.invoke(prompt)
+    show(result)
+    print(f"assistant> {result.content}")
+
+
+def streamed_turn(client, prompt: str) -> None:
+    print(f"\nuser> {prompt}   (streamed)")
+    records: Iterable = client.invoke(prompt)
+    reasoning, answering = [], False
+    for record in records:
+        if record.status == "reason":
+            reasoning.append(record.reasoning_content)
+            continue
+        if reasoning:
+            print(f"  [reasoning] {' '.join(r.strip() for r in reasoning)}")
+            reasoning = []
+        if record.status == "answer":
+            if not answering:
+                print("assistant> ", end="")
+                answering = True
+            print(record.content, end="", flush=True)
+        else:
+            show(record)
+    print()
+
+
+def scripted() -> None:
+    from corvel.modal import LLModal
+    from corvel.testing import ScriptedServer
+
+    with ScriptedServer(default=demo.scripted_model) as server:
+        print(f"A scripted model is listening on {server.url}.")
+        client = LLModal(endpoint_url=server.url, tools=demo.tools, system_prompt="You plan trips in France.")
+        whole_turn(client, "How is Lyon today, and how far is it from Paris?")
+        client.extra_body["stream"] = True
+        streamed_turn(client, "And once more, as it comes?")
+        print("\nThe conversation as it goes on the wire:")
+        for wire in client.messages_latest:
+            print(f"  {json.dumps(wire, ensure_ascii=False)}")
+
+
+def real(endpoint: str, model: str, prompt: str, stream: bool) -> int:
+    from corvel.modal import LLModal
+
+    client = LLModal(endpoint_url=endpoint, tools=demo.tools, extra_body={"model": model, "stream": stream})
+    try:
+        (streamed_turn if stream else whole_turn)(client, prompt)
+    except requests.ConnectionError:
+        print(f"corvel: cannot reach {endpoint}", file=sys.stderr)
+        return 1
+    except requests.Timeout:
+        print(f"corvel: {endpoint} did not answer in time", file=sys.stderr)
+        return 1
+    except ValueError as exc:
+        text = str(exc)
+        if text.startswith(("code: 401", "code: 403")):
+            print("corvel: the service rejected the API key (set CORVEL_LLM_API_KEY)", file=sys.stderr)
+        elif text.startswith(("code: 404", "code: 400")) and model in text:
+            print(f"corvel: the service does not know the model {model!r}", file=sys.stderr)
+        else:
+            print(f"corvel: {text}", file=sys.stderr)
+        return 1
+    return 0
+
+
+def serve_mcp() -> None:
+    from fastmcp import FastMCP
+
+    server = FastMCP("corvel example tools")
+    demo.tools.add_to_server(server)
+    server.run()
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m corvel", description=__doc__.splitlines()[0])
+    parser.add_argument("--endpoint", help="chat-completions URL of a real service")
+    parser.add_argument("--model", help="the model name the service expects")
+    parser.add_argument("--stream", action="store_true", help="ask for a streamed answer")
+    parser.add_argument("--mcp", action="store_true", help="serve the example tools over MCP on stdio")
+    parser.add_argument("prompt", nargs="?", help="what to ask the real service")
+    args = parser.parse_args(argv)
+    if args.mcp:
+        serve_mcp()
+        return 0
+    if args.endpoint:
+        if not (args.model and args.prompt):
+            parser.error("--endpoint needs --model and a PROMPT")
+        return real(args.endpoint, args.model, args.prompt, args.stream)
+    scripted()
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
