@@ -5,7 +5,7 @@ from __future__ import annotations
 import pydantic
 import pytest
 
-from corvel.message import Message, MessageRole
+from corvel.message import MessageRole
 from corvel.modal import LLModal
 
 A, U, S, T = MessageRole.assistant, MessageRole.user, MessageRole.system, MessageRole.tool

@@ -9,28 +9,13 @@ import weakref
 import pytest
 import requests
 
-import corvel.modal
 from corvel.message import MessageRole
-from corvel.modal import LLModal, LLMResult, LLMStatus, ToolContent
-from corvel.testing import DONE, Line, Stream, answer, chunk, data, stream, tool_call
-from corvel.tools import Tools
+from corvel.modal import LLModal, LLMStatus, ToolContent
+from corvel.testing import DONE, Stream, answer, chunk, data, stream, tool_call
 
-FALLBACK = "The server is busy. Please try again later."
+from support import FALLBACK, make_tools
+
 S = LLMStatus
-
-
-def make_tools():
-    tools = Tools()
-
-    @tools.register
-    def add(a: int, b: int) -> int:
-        return a + b
-
-    @tools.register
-    def shout(text: str) -> str:
-        return text.upper()
-
-    return tools
 
 
 def client(server, **fields):

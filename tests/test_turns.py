@@ -13,22 +13,7 @@ from corvel.modal import LLModal, LLMResult, LLMStatus, ToolContent
 from corvel.testing import HangUp, answer, completion, message, tool_call
 from corvel.tools import Tools
 
-FALLBACK = "The server is busy. Please try again later."
-
-
-def make_tools(log=None):
-    tools = Tools()
-
-    @tools.register
-    def add(a: int, b: int) -> int:
-        """Add two numbers."""
-        return a + b
-
-    @tools.register
-    def shout(text: str) -> str:
-        return text.upper()
-
-    return tools
+from support import FALLBACK, make_tools
 
 
 def client(server, **fields):

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import functools
 import inspect
-from typing import Annotated, Any, Literal
+from typing import Annotated, Literal
 
 import pytest
 from pydantic import BaseModel, TypeAdapter, ValidationError

@@ -13,14 +13,18 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from collections.abc import Iterable
+from collections.abc import Iterator
+from typing import TYPE_CHECKING
 
 import requests
 
 from corvel import demo
 
+if TYPE_CHECKING:
+    from corvel.modal import LLModal, LLMResult
 
-def show(result) -> None:
+
+def show(result: LLMResult) -> None:
     """Print one record of a turn as it arrives."""
     if result.reasoning_content:
         print(f"  [reasoning] {result.reasoning_content}")
@@ -30,17 +34,20 @@ def show(result) -> None:
         print(f"  [tool result {call_id}] {output.content}")
 
 
-def whole_turn(client, prompt: str) -> None:
+def whole_turn(client: LLModal, prompt: str) -> None:
     print(f"\nuser> {prompt}")
     result = client.invoke(prompt)
+    assert not isinstance(result, Iterator)
     show(result)
     print(f"assistant> {result.content}")
 
 
-def streamed_turn(client, prompt: str) -> None:
+def streamed_turn(client: LLModal, prompt: str) -> None:
     print(f"\nuser> {prompt}   (streamed)")
-    records: Iterable = client.invoke(prompt)
-    reasoning, answering = [], False
+    records = client.invoke(prompt)
+    assert isinstance(records, Iterator)
+    reasoning: list[str] = []
+    answering = False
     for record in records:
         if record.status == "reason":
             reasoning.append(record.reasoning_content)

@@ -1,0 +1,23 @@
+"""Helpers shared by the client's test files."""
+
+from __future__ import annotations
+
+from corvel.tools import Tools
+
+FALLBACK = "The server is busy. Please try again later."
+
+
+def make_tools() -> Tools:
+    """Two small tools: one returns a number, one a text."""
+    tools = Tools()
+
+    @tools.register
+    def add(a: int, b: int) -> int:
+        """Add two numbers."""
+        return a + b
+
+    @tools.register
+    def shout(text: str) -> str:
+        return text.upper()
+
+    return tools
