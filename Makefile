@@ -10,7 +10,7 @@ VPY := $(VENV)/bin/python
 JOBS ?= 2
 PYTEST_ARGS ?=
 
-.PHONY: demo test test-asan bench build locked-build asan locked-asan clean
+.PHONY: demo test test-asan bench wheel-check build locked-build asan locked-asan clean
 
 demo: build
 	$(VPY) -m corvel
@@ -71,6 +71,22 @@ test-asan: asan
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	PYTHONPATH=$(abspath $(ASAN_STAGE)) CORVEL_EXPECT_ASAN=1 $(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+# The wheel and the sdist as a user gets them: built in isolation, installed into a fresh virtual
+# environment, imported and run there.
+wheel-check: $(VENV)/.ready
+	rm -rf build/dist build/wheel-venv
+	$(VPY) -m pip wheel -q --no-deps -w build/dist .
+	$(VPY) -m build --sdist -o build/dist . > /dev/null
+	$(VPY) -c "import sys, zipfile, glob; names = zipfile.ZipFile(glob.glob('build/dist/*.whl')[0]).namelist(); \
+	  need = ['corvel/py.typed', 'corvel/message.pyi', 'corvel/modal.pyi', 'corvel/cython.pyi']; \
+	  mods = [n for n in names if n.endswith('.so')]; \
+	  assert sorted(m.split('/')[1].split('.')[0] for m in mods) == ['cython', 'message', 'modal'], mods; \
+	  assert all(n in names for n in need), names; print('wheel holds', *mods, *need)"
+	$(PYTHON) -m venv build/wheel-venv
+	build/wheel-venv/bin/pip install -q build/dist/*.whl
+	cd build && wheel-venv/bin/python -c "import corvel.modal, corvel.cython, corvel.message; print(corvel.modal.__file__)"
+	cd build && wheel-venv/bin/python -m corvel > wheel-demo.log && tail -1 wheel-demo.log
 
 clean:
 	rm -rf build src/corvel/*.so
