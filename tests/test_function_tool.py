@@ -234,6 +234,24 @@ async def test_globals_are_read_at_call_time(monkeypatch):
     assert (await tool.run({"x": 1})).content == []
 
 
+async def test_the_context_parameter_is_found_once_per_finder(monkeypatch):
+    calls = []
+    real = corvel.cython.find_kwarg_by_type
+
+    def counting(fn, kwarg_type):
+        calls.append(fn)
+        return real(fn, kwarg_type=kwarg_type)
+
+    monkeypatch.setattr(corvel.cython, "find_kwarg_by_type", counting)
+    tool = CythonFunctionTool.from_function(add)
+    for _ in range(3):
+        assert (await tool.run({"x": 1})).structured_content == {"result": 3}
+    assert calls == [add]
+    monkeypatch.setattr(corvel.cython, "find_kwarg_by_type", lambda fn, kwarg_type: calls.append("replaced"))
+    await tool.run({"x": 1})
+    assert calls == [add, "replaced"]
+
+
 def drive(coro):
     """Runs a coroutine that suspends only on bare yields, without an event loop."""
     try:

@@ -79,15 +79,25 @@ nb::object items_content(const Frame &f, nb::handle result, nb::handle serialize
 
 }  // namespace
 
+// Values of the built-in scalar and container types are never content blocks or media; most tool results
+// are such values, and the checks against the block and media classes would cost more than the rest.
+bool plain_builtin(nb::handle value) {
+    PyObject *o = value.ptr();
+    return PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o) ||
+           PyDict_CheckExact(o) || PyList_CheckExact(o) || PyTuple_CheckExact(o);
+}
+
 nb::object convert_to_content(const Frame &f) {
     nb::handle result = f[0], serializer = f[1];
     bool process_as_single_item = f[2].is(Py_True);
     if (result.is_none())
         return nb::list();
-    if (is_content_block(f, result))
-        return one(result);
-    if (nb::object media = media_content(f, result); media.is_valid())
-        return one(media);
+    if (!plain_builtin(result)) {
+        if (is_content_block(f, result))
+            return one(result);
+        if (nb::object media = media_content(f, result); media.is_valid())
+            return one(media);
+    }
     bool sequence = corvel::isinstance(result, type_handle(&PyList_Type)) ||
                     corvel::isinstance(result, type_handle(&PyTuple_Type));
     if (sequence && !process_as_single_item)

@@ -19,8 +19,19 @@ nb::object from_import(nb::handle method, const char *module, const char *name) 
 nb::dict keyword_arguments(nb::handle validated_args) {
     nb::dict kwargs;
     if (has_attr(validated_args, "model_dump")) {
-        for (nb::handle pair : validated_args)
-            kwargs[pair[0]] = pair[1];
+        // What iterating the model gives (its fields, then its extra values), read from where the model
+        // keeps them rather than through its Python-level iterator.
+        nb::object fields = nb::steal(PyObject_GenericGetDict(validated_args.ptr(), nullptr));
+        nb::object extra = has_attr(validated_args, "__pydantic_extra__") ? validated_args.attr("__pydantic_extra__")
+                                                                          : nb::none();
+        if (!fields.is_valid() || !PyDict_CheckExact(fields.ptr()) || !(extra.is_none() || PyDict_Check(extra.ptr()))) {
+            PyErr_Clear();
+            for (nb::handle pair : validated_args)
+                kwargs[pair[0]] = pair[1];
+            return kwargs;
+        }
+        if (PyDict_Update(kwargs.ptr(), fields.ptr()) < 0 || (!extra.is_none() && PyDict_Update(kwargs.ptr(), extra.ptr()) < 0))
+            raise_from_python();
         return kwargs;
     }
     if (PyDict_Check(validated_args.ptr()))
@@ -33,6 +44,24 @@ nb::dict keyword_arguments(nb::handle validated_args) {
     return kwargs;
 }
 
+// Which parameter takes the request context. Finding it reads the function's signature and type hints,
+// which costs more than the rest of a call, so the answer is kept on the function's cached adapter,
+// together with the finder and the context class it came from: a replaced module global is still used.
+nb::object context_parameter(nb::handle method, nb::handle fn, nb::handle context, nb::handle type_adapter) {
+    constexpr const char *cache = "_corvel_context_kwarg";
+    nb::object finder = global(method, "find_kwarg_by_type");
+    nb::object cached = nb::steal(PyObject_GetAttrString(type_adapter.ptr(), cache));
+    if (!cached.is_valid())
+        PyErr_Clear();
+    else if (PyTuple_CheckExact(cached.ptr()) && PyTuple_GET_SIZE(cached.ptr()) == 3 &&
+             PyTuple_GET_ITEM(cached.ptr(), 0) == finder.ptr() && PyTuple_GET_ITEM(cached.ptr(), 1) == context.ptr())
+        return nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 2));
+    nb::object found = finder(fn, "kwarg_type"_a = context);
+    if (PyObject_SetAttrString(type_adapter.ptr(), cache, nb::make_tuple(finder, context, found).ptr()) < 0)
+        PyErr_Clear();  // an adapter that takes no attributes: found again next time
+    return found;
+}
+
 // Up to the call of the tool function: the request context where the function asks for one, the
 // arguments validated by the function's cached adapter, the function called with them.
 nb::object call_tool_function(nb::handle method, nb::handle self, nb::handle caller_arguments) {
@@ -41,10 +70,10 @@ nb::object call_tool_function(nb::handle method, nb::handle self, nb::handle cal
     if (!arguments.is_valid())
         raise_from_python();
     nb::object fn = self.attr("fn");
-    nb::object context_kwarg = global(method, "find_kwarg_by_type")(fn, "kwarg_type"_a = context);
+    nb::object type_adapter = global(method, "get_cached_typeadapter")(fn);
+    nb::object context_kwarg = context_parameter(method, fn, context, type_adapter);
     if (truthy(context_kwarg) && !arguments.contains(context_kwarg))
         arguments[context_kwarg] = global(method, "get_context")();
-    nb::object type_adapter = global(method, "get_cached_typeadapter")(fn);
     nb::object validated_args = type_adapter.attr("validate_python")(arguments);
     nb::dict kwargs = keyword_arguments(validated_args);
     nb::object result = nb::steal(PyObject_Call(fn.ptr(), nb::tuple().ptr(), kwargs.ptr()));
@@ -83,6 +112,13 @@ nb::object tool_result(nb::handle method, nb::handle self, nb::handle result) {
     return tool_result_type("content"_a = unstructured_result, "structured_content"_a = structured_output);
 }
 
+// Values of the built-in scalar and container types have no __await__; asking inspect costs a Python call.
+bool may_be_awaitable(nb::handle value) {
+    PyObject *o = value.ptr();
+    return !(o == Py_None || PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) ||
+             PyBool_Check(o) || PyDict_CheckExact(o) || PyList_CheckExact(o) || PyTuple_CheckExact(o));
+}
+
 // What lives across the one suspension: the method (its globals are read after it) and its arguments.
 struct Run {
     nb::object method, self, arguments;
@@ -91,7 +127,7 @@ struct Run {
 
 Coroutine run_tool(Run &c) {
     nb::object result = call_tool_function(c.method, c.self, c.arguments);
-    if (truthy(global(c.method, "inspect").attr("isawaitable")(result)))
+    if (may_be_awaitable(result) && truthy(global(c.method, "inspect").attr("isawaitable")(result)))
         result = co_await std::move(result);
     co_return tool_result(c.method, c.self, result);
 }

@@ -81,7 +81,7 @@ nb::object next(nb::handle iterator) {
     return item;
 }
 
-nb::object global(nb::handle function, const char *name) {
+nb::object global(nb::handle function, nb::detail::str_key name) {
     if (!is_function(function))
         raise(PyExc_TypeError, "global() needs a native function, not %.200s", Py_TYPE(function.ptr())->tp_name);
     return Frame(function.ptr(), nullptr).global(name);

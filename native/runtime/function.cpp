@@ -387,15 +387,21 @@ void set_owner(nb::handle function, nb::handle owner) {
 
 bool is_function(nb::handle obj) noexcept { return Py_TYPE(obj.ptr()) == &function_type; }
 
-nb::object Frame::global(const char *name) const {
+// The name's str comes from nanobind's cache of literals, so a lookup allocates nothing and hashes nothing.
+nb::object Frame::global(nb::detail::str_key name) const {
     FunctionObject *f = as_function(function_);
-    PyObject *value = PyDict_GetItemString(f->globals, name);
-    if (!value) {
+    nb::detail::cached_name key(name);
+    if (!key.value)
+        raise_from_python();
+    PyObject *value = PyDict_GetItemWithError(f->globals, key.value);
+    if (!value && !PyErr_Occurred()) {
         PyObject *builtins = PyEval_GetBuiltins();
-        value = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
+        value = builtins ? PyDict_GetItemWithError(builtins, key.value) : nullptr;
     }
+    if (!value && !PyErr_Occurred())
+        raise(PyExc_NameError, "name '%U' is not defined", key.value);
     if (!value)
-        raise(PyExc_NameError, "name '%.200s' is not defined", name);
+        raise_from_python();
     return nb::borrow(value);
 }
 

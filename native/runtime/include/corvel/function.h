@@ -50,7 +50,7 @@ public:
     nb::handle operator[](size_t i) const noexcept { return args_[i]; }
 
     // A module global as it is bound now (builtins as a fallback), or NameError.
-    nb::object global(const char *name) const;
+    nb::object global(nb::detail::str_key name) const;
     // The class the function was defined in.
     nb::handle owner() const noexcept;
     nb::handle function() const noexcept { return function_; }

@@ -88,7 +88,7 @@ nb::object make_coroutine(const Frame &f, Coroutine (*body)(C &), Args &&...args
 nb::object next(nb::handle iterator);
 
 // A module global of `function` as bound now (Frame::global for a body that runs after the call returned).
-nb::object global(nb::handle function, const char *name);
+nb::object global(nb::handle function, nb::detail::str_key name);
 
 // ---------------------------------------------------------------------------------------------------------
 // The machinery below is what the compiler needs to see; bodies use only the names above.
