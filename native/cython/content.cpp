@@ -77,8 +77,6 @@ nb::object items_content(const Frame &f, nb::handle result, nb::handle serialize
     return others + mcp_types;
 }
 
-}  // namespace
-
 // Values of the built-in scalar and container types are never content blocks or media; most tool results
 // are such values, and the checks against the block and media classes would cost more than the rest.
 bool plain_builtin(nb::handle value) {
@@ -86,6 +84,8 @@ bool plain_builtin(nb::handle value) {
     return PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o) ||
            PyDict_CheckExact(o) || PyList_CheckExact(o) || PyTuple_CheckExact(o);
 }
+
+}  // namespace
 
 nb::object convert_to_content(const Frame &f) {
     nb::handle result = f[0], serializer = f[1];
