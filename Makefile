@@ -10,7 +10,7 @@ VPY := $(VENV)/bin/python
 JOBS ?= 2
 PYTEST_ARGS ?=
 
-.PHONY: demo test test-asan bench wheel-check build locked-build asan locked-asan clean
+.PHONY: demo test test-asan fuzz bench wheel-check build locked-build asan locked-asan clean
 
 demo: build
 	$(VPY) -m corvel
@@ -18,8 +18,13 @@ demo: build
 test: build
 	$(VPY) -m pytest -q $(PYTEST_ARGS)
 
+# The benchmarks compare corvel with the openai SDK and plot growth curves: the `bench` extra of
+# pyproject.toml, installed here rather than with the test set-up, which does not need it.
 bench: build
-	for b in bench/*.py; do $(VPY) $$b || exit 1; done
+	$(VPY) -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb')); \
+	  print('\n'.join(p['project']['optional-dependencies']['bench']))" > $(VENV)/bench-requirements.txt
+	$(VPY) -m pip install -q -r $(VENV)/bench-requirements.txt
+	$(VPY) bench/run.py
 
 # The virtual environment holds the runtime, test and build dependencies; the package itself is
 # built in place (src/corvel/*.so) and found through a .pth file, so a rebuild is incremental.
@@ -51,26 +56,55 @@ locked-build:
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the same suite against instrumented modules, staged
 # beside links to the Python sources so that they shadow the regular build.
-ASAN_STAGE := build/asan/stage
+ASAN_BUILD := build/asan
+ASAN_STAGE := $(ASAN_BUILD)/stage
+ASAN_CMAKE_FLAGS :=
+# The sanitizer runtimes are loaded before Python, so that they see every allocation.
+SAN_RUNTIMES := $$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)
+ASAN_FLAGS := detect_leaks=0:abort_on_error=1
+UBSAN_FLAGS := print_stacktrace=1:halt_on_error=1
 asan: $(VENV)/.ready
 	mkdir -p build
 	flock build/.lock $(MAKE) --no-print-directory locked-asan
 
 locked-asan:
-	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVEL_WERROR=ON -DCORVEL_SANITIZE=ON -DCORVEL_TEST_PROBE=ON \
-	  -DPython_EXECUTABLE=$(abspath $(VPY)) > build/asan.log || { cat build/asan.log; exit 1; }
-	$(VENV)/bin/cmake --build build/asan -j $(JOBS)
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVEL_WERROR=ON -DCORVEL_SANITIZE=ON -DCORVEL_TEST_PROBE=ON \
+	  $(ASAN_CMAKE_FLAGS) -DPython_EXECUTABLE=$(abspath $(VPY)) > $(ASAN_BUILD).log || { cat $(ASAN_BUILD).log; exit 1; }
+	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j $(JOBS)
 	rm -rf $(ASAN_STAGE).new && mkdir -p $(ASAN_STAGE).new/corvel
-	$(VENV)/bin/cmake --install build/asan --prefix $(ASAN_STAGE).new > /dev/null
+	$(VENV)/bin/cmake --install $(ASAN_BUILD) --prefix $(ASAN_STAGE).new > /dev/null
 	for f in src/corvel/*.py src/corvel/*.pyi src/corvel/py.typed; do \
 	  [ -e "$$f" ] && ln -sf $(abspath .)/$$f $(ASAN_STAGE).new/corvel/; done; true
 	rm -rf $(ASAN_STAGE).old; [ ! -e $(ASAN_STAGE) ] || mv $(ASAN_STAGE) $(ASAN_STAGE).old
 	mv $(ASAN_STAGE).new $(ASAN_STAGE)
 
 test-asan: asan
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=$(ASAN_FLAGS) UBSAN_OPTIONS=$(UBSAN_FLAGS) LD_PRELOAD="$(SAN_RUNTIMES)" \
 	PYTHONPATH=$(abspath $(ASAN_STAGE)) CORVEL_EXPECT_ASAN=1 $(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+# Fuzzing with atheris (the `fuzz` extra): each harness fuzz/fuzz_*.py runs FUZZ_SECONDS against modules built
+# as for test-asan plus gcc's basic-block coverage, which fuzz/sancov.c turns into libFuzzer's edge counters
+# (it is preloaded first, hence verify_asan_link_order=0). New inputs go to build/fuzz/corpus, the seeds stay in
+# fuzz/corpus; a finding stops the run and is left in build/fuzz/artifacts. See fuzz/README.md.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD := build/fuzz
+FUZZ_HARNESSES := $(basename $(notdir $(wildcard fuzz/fuzz_*.py)))
+fuzz: $(VENV)/.ready
+	$(VPY) -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb')); \
+	  print('\n'.join(p['project']['optional-dependencies']['fuzz']))" > $(VENV)/fuzz-requirements.txt
+	$(VPY) -m pip install -q -r $(VENV)/fuzz-requirements.txt
+	mkdir -p build
+	flock build/.lock $(MAKE) --no-print-directory locked-asan ASAN_BUILD=$(FUZZ_BUILD) \
+	  ASAN_CMAKE_FLAGS="-DCORVEL_TEST_PROBE=OFF -DCMAKE_CXX_FLAGS_DEBUG='-g -fsanitize-coverage=trace-pc'"
+	gcc -O2 -Wall -Werror -shared -fPIC -o $(FUZZ_BUILD)/libcorvel_sancov.so fuzz/sancov.c -ldl
+	mkdir -p $(FUZZ_BUILD)/artifacts
+	for h in $(FUZZ_HARNESSES); do mkdir -p $(FUZZ_BUILD)/corpus/$$h; \
+	  ASAN_OPTIONS=$(ASAN_FLAGS):verify_asan_link_order=0 UBSAN_OPTIONS=$(UBSAN_FLAGS) \
+	  LD_PRELOAD="$(abspath $(FUZZ_BUILD))/libcorvel_sancov.so $(SAN_RUNTIMES)" PYTHONPATH=$(abspath $(FUZZ_BUILD))/stage \
+	  $(VPY) fuzz/$$h.py $(FUZZ_BUILD)/corpus/$$h fuzz/corpus/$$h -dict=fuzz/corvel.dict -max_total_time=$(FUZZ_SECONDS) \
+	    -timeout=20 -artifact_prefix=$(abspath $(FUZZ_BUILD))/artifacts/$$h- > $(FUZZ_BUILD)/$$h.log 2>&1 \
+	    || { tail -60 $(FUZZ_BUILD)/$$h.log; echo "fuzz: $$h found something; see $(FUZZ_BUILD)/artifacts" >&2; exit 1; }; \
+	  echo "$$h: $$(grep -a 'DONE' $(FUZZ_BUILD)/$$h.log | tail -1)"; done
 
 # The wheel and the sdist as a user gets them: built in isolation, installed into a fresh virtual
 # environment, imported and run there.

@@ -15,11 +15,11 @@ nb::object core_call(const Frame &f) {
         nb::object status = http_response.attr("status_code");
         if (!equal(status, nb::int_(200)))
             raise(PyExc_ValueError, "code: %U, content: %U", format(status).ptr(),
-                  format(http_response.attr("content")).ptr());
+                  redact(f.function(), self, format(http_response.attr("content"))).ptr());
     } catch (nb::python_error &e) {
         if (!is_exception(e))
             throw;
-        report(f.function(), "LLM request error: ", e.value());
+        report(f.function(), self, "LLM request error: ", e.value());
         record_fallback(f.function(), self, e.value());
         self.attr("_reset")();
         throw;

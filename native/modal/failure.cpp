@@ -32,10 +32,35 @@ bool would_join(nb::handle function, nb::handle self) {
     return last.is(latest) || equal(last, latest);
 }
 
+// The configured key, or None when there is none or it cannot be read now (a broken configuration file
+// may itself be the failure being reported).
+nb::object configured_key(nb::handle function, nb::handle self) {
+    try {
+        nb::object configurator = global(function, "Configurator");
+        nb::object section = self.attr("section");
+        if (!truthy(configurator.attr("has_option")(section, "api_key")))
+            return nb::none();
+        return format(configurator.attr("get")(section, "api_key")).attr("strip")();
+    } catch (nb::python_error &e) {
+        if (!is_exception(e))
+            throw;
+        return nb::none();
+    }
+}
+
 }  // namespace
 
-void report(nb::handle function, const char *prefix, nb::handle exc) {
-    global(function, "print")(nb::str(prefix) + format(exc), "flush"_a = true);
+// A service may echo the request, Authorization header included, in its error body; the failure line and
+// our own exception texts quote that body, and a key must never reach a log through them.
+nb::str redact(nb::handle function, nb::handle self, nb::handle text) {
+    nb::object key = configured_key(function, self);
+    if (key.is_none() || length(key) == 0)
+        return nb::borrow<nb::str>(text);
+    return nb::borrow<nb::str>(text.attr("replace")(key, "[redacted]"));
+}
+
+void report(nb::handle function, nb::handle self, const char *prefix, nb::handle exc) {
+    global(function, "print")(nb::str(prefix) + redact(function, self, format(exc)), "flush"_a = true);
 }
 
 void record_fallback(nb::handle function, nb::handle self, nb::handle exc) {
@@ -52,5 +77,7 @@ void record_fallback(nb::handle function, nb::handle self, nb::handle exc) {
     }
     mark_recorded(exc);
 }
+
+void keep_partial_answer(nb::handle exc) { mark_recorded(exc); }
 
 }  // namespace corvel::modal

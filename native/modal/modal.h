@@ -11,6 +11,8 @@ nb::object result_add(const Frame &f);
 // client.cpp
 nb::object reset(const Frame &f);
 nb::object stream(const Frame &f);
+// A pydantic private attribute of the client, read where pydantic keeps it.
+nb::object private_attr(nb::handle self, nb::detail::str_key name);
 
 // request.cpp
 nb::object extra_body(const Frame &f);
@@ -23,8 +25,12 @@ nb::object message_latest(const Frame &f);
 nb::object add_message(const Frame &f);
 
 // failure.cpp: print the failure line; record the fallback answer once per failure
-void report(nb::handle function, const char *prefix, nb::handle exc);
+// The text with the configured API key replaced by "[redacted]".
+nb::str redact(nb::handle function, nb::handle self, nb::handle text);
+void report(nb::handle function, nb::handle self, const char *prefix, nb::handle exc);
 void record_fallback(nb::handle function, nb::handle self, nb::handle exc);
+// The failure's answer is the part already recorded: no enclosing level may add the fallback after it.
+void keep_partial_answer(nb::handle exc);
 
 // tool_calls.cpp
 nb::object add_tool_calls(const Frame &f);

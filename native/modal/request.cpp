@@ -1,6 +1,8 @@
 // request.cpp: the headers and JSON body of one chat-completions request
 #include "modal.h"
 
+#include <algorithm>
+
 namespace corvel::modal {
 nb::object extra_body(const Frame &f) {
     nb::handle self = f[0];
@@ -18,8 +20,10 @@ nb::object headers(const Frame &f) {
     nb::object configurator = f.global("Configurator");
     nb::object section = self.attr("section");
     if (truthy(configurator.attr("has_option")(section, "api_key"))) {
-        nb::object key = configurator.attr("get")(section, "api_key");
-        headers.attr("update")(make_dict("Authorization", nb::str("Bearer ") + format(key)));
+        // Surrounding whitespace is never part of a key (a "\r" from a file saved on Windows); sent as it is,
+        // requests refuses the header with an error that quotes the key.
+        nb::object key = format(configurator.attr("get")(section, "api_key")).attr("strip")();
+        headers.attr("update")(make_dict("Authorization", nb::str("Bearer ") + key));
     }
     return headers;
 }
@@ -52,15 +56,16 @@ nb::object messages_latest(const Frame &f) {
     return messages;
 }
 
+// Walks the conversation from the newest record without copying it: a streamed answer asks for every
+// fragment, and a copy would make each fragment cost time in proportion to the conversation's length.
 nb::object message_latest(const Frame &f) {
     nb::handle self = f[0], role = f[1];
-    nb::object newest_first = nb::steal(PySequence_List(self.attr("messages").ptr()));
-    if (!newest_first.is_valid())
-        raise_from_python();
-    newest_first.attr("reverse")();
-    for (nb::handle message : newest_first)
+    nb::object messages = self.attr("messages");
+    for (Py_ssize_t i = length(messages) - 1; i >= 0; i = std::min(i - 1, length(messages) - 1)) {
+        nb::object message = item(messages, i);
         if (equal(message.attr("role"), role) && truthy(message))
-            return nb::borrow(message);
+            return message;
+    }
     return nb::none();
 }
 

@@ -4,9 +4,20 @@
 namespace corvel::modal {
 namespace {
 
+// message.get(key), from an exact dict without a method call; None when missing.
+nb::object get(nb::handle message, nb::detail::str_key key) {
+    if (!PyDict_CheckExact(message.ptr()))
+        return message.attr("get")(nb::str(key.str));
+    nb::detail::cached_name name(key);
+    PyObject *value = name.value ? PyDict_GetItemWithError(message.ptr(), name.value) : nullptr;
+    if (!value && PyErr_Occurred())
+        raise_from_python();
+    return value ? nb::borrow(value) : nb::none();
+}
+
 // A missing key and null both mean the empty text; other values pass unchanged.
-nb::object text_of(nb::handle message, const char *key) {
-    nb::object value = message.attr("get")(key);
+nb::object text_of(nb::handle message, nb::detail::str_key key) {
+    nb::object value = get(message, key);
     return value.is_none() ? nb::str("") : value;
 }
 
@@ -16,9 +27,8 @@ nb::object message_process(const Frame &f) {
     nb::handle self = f[0], message = f[1];
     self.attr("_add_tool_calls")(message);
     // Newer services name the reasoning text "reasoning".
-    nb::object reasoning = text_of(message, "reasoning_content");
-    if (message.attr("get")("reasoning_content").is_none())
-        reasoning = text_of(message, "reasoning");
+    nb::object reasoning = get(message, "reasoning_content");
+    reasoning = reasoning.is_none() ? text_of(message, "reasoning") : reasoning;
     return make_dict("reasoning_content", reasoning, "content", text_of(message, "content"));
 }
 
@@ -45,13 +55,18 @@ nb::object response(const Frame &f) {
         if (truthy(fields.attr("__contains__")("status")))
             raise(PyExc_TypeError, "LLMResult() got multiple values for keyword argument 'status'");
         fields["status"] = f.global("LLMStatus").attr("idle");
-        return nb::steal(PyObject_Call(f.global("LLMResult").ptr(), nb::tuple().ptr(), fields.ptr()));
+        nb::object result = nb::steal(PyObject_Call(f.global("LLMResult").ptr(), nb::tuple().ptr(), fields.ptr()));
+        if (!result.is_valid())
+            raise_from_python();  // a field the model refuses (a reasoning text that is a list)
+        return result;
     } catch (nb::python_error &e) {
         if (!is_exception(e))
             throw;
-        report(f.function(), "Error parsing LLM response: ", e.value());
+        report(f.function(), self, "Error parsing LLM response: ", e.value());
         if (!already_add)
             record_fallback(f.function(), self, e.value());
+        else
+            keep_partial_answer(e.value());
         self.attr("_reset")();
         throw;
     }

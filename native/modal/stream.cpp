@@ -37,9 +37,14 @@ nb::object payload(nb::handle line) {
 }
 
 nb::object record(StreamState &s, const char *status, nb::handle delta) {
-    nb::dict fields = unpack(delta);
+    nb::dict fields = PyDict_CheckExact(delta.ptr()) ? nb::steal<nb::dict>(PyDict_Copy(delta.ptr())) : unpack(delta);
+    if (!fields.is_valid())
+        raise_from_python();
     fields["status"] = global(s.function, "LLMStatus").attr(status);
-    return nb::steal(PyObject_Call(global(s.function, "LLMResult").ptr(), nb::tuple().ptr(), fields.ptr()));
+    nb::object result = nb::steal(PyObject_Call(global(s.function, "LLMResult").ptr(), nb::tuple().ptr(), fields.ptr()));
+    if (!result.is_valid())
+        raise_from_python();  // a field the model refuses (a reasoning text that is a list)
+    return result;
 }
 
 // One chunk's choice: the first one, or None for a chunk without choices (usage, prompt filters).
@@ -52,25 +57,53 @@ nb::object first_choice(nb::handle chunk) {
 
 // A choice without "delta" (a content-filter mode sends them) is an empty delta.
 nb::object delta_of(nb::handle choice) {
+    if (PyDict_CheckExact(choice.ptr())) {
+        PyObject *delta = PyDict_GetItemWithError(choice.ptr(), nb::detail::cached_name("delta").value);
+        if (!delta && PyErr_Occurred())
+            raise_from_python();
+        return delta ? nb::borrow(delta) : nb::dict();
+    }
     return truthy(choice.attr("__contains__")("delta")) ? nb::object(choice["delta"]) : nb::dict();
+}
+
+// choice.get("finish_reason") is not None.
+bool finished(nb::handle choice) {
+    if (PyDict_CheckExact(choice.ptr())) {
+        PyObject *reason = PyDict_GetItemWithError(choice.ptr(), nb::detail::cached_name("finish_reason").value);
+        if (!reason && PyErr_Occurred())
+            raise_from_python();
+        return reason && reason != Py_None;
+    }
+    return !choice.attr("get")("finish_reason").is_none();
 }
 
 // The line's chunk into s.choice (None for a chunk without choices); false at the "[DONE]" sentinel, which
 // some services send instead of, or after, a finishing chunk.
 bool read_choice(StreamState &s) {
     nb::object text = payload(s.line);
-    if (equal(text, nb::str("[DONE]")))
+    if (PyUnicode_CompareWithASCIIString(text.ptr(), "[DONE]") == 0)
         return false;
     s.choice = first_choice(global(s.function, "json").attr("loads")(text));
     return true;
 }
 
+// requests' iter_lines() reads 512 bytes at a time and re-joins and re-splits the unfinished line after each
+// read, so one long line costs time quadratic in its length (a 10 MB event took a minute of CPU). A chunked
+// body is read piece by piece as the service sends it instead; any other response keeps the default.
+nb::object lines_of(nb::handle response) {
+    nb::object iter_lines = response.attr("iter_lines");
+    nb::object raw = nb::getattr(response, "raw", nb::none());
+    if (nb::getattr(raw, "chunked", nb::none()).is(Py_True))
+        return iter_lines("chunk_size"_a = nb::none());
+    return iter_lines();
+}
+
 Generator parse(StreamState &s) {
     nb::handle self = s.self;
     try {
-        s.lines = nb::iter(s.response.attr("iter_lines")());
+        s.lines = nb::iter(lines_of(s.response));
         while ((s.line = corvel::next(s.lines))) {
-            if (truthy(self.attr("_close"))) {
+            if (truthy(private_attr(self, "_close"))) {
                 s.response.attr("close")();
                 self.attr("_close") = false;
                 self.attr("_reset")();
@@ -93,7 +126,7 @@ Generator parse(StreamState &s) {
                 nb::object answer = record(s, "answer", s.delta);
                 co_yield std::move(answer);
             }
-            if (!s.choice.attr("get")("finish_reason").is_none())
+            if (finished(s.choice))
                 break;
         }
         if (truthy(self.attr("tool_calls"))) {
@@ -114,9 +147,11 @@ Generator parse(StreamState &s) {
     } catch (nb::python_error &e) {
         if (!is_exception(e))
             throw;
-        report(s.function, "Error parsing LLM response: ", e.value());
+        report(s.function, self, "Error parsing LLM response: ", e.value());
         if (!s.already_add)
             record_fallback(s.function, self, e.value());
+        else
+            keep_partial_answer(e.value());
         self.attr("_reset")();
         throw;
     }

@@ -73,6 +73,8 @@ nb::object tool_content(const Frame &f, nb::handle name, nb::handle content) {
 nb::object add_tool_calls(const Frame &f) {
     nb::handle self = f[0], message = f[1];
     nb::object calls = calls_of(message);
+    if (PyList_CheckExact(calls.ptr()) && PyList_GET_SIZE(calls.ptr()) == 0)
+        return nb::none();  // most deltas carry no calls: nothing to gather in either mode
     nb::object gathered = self.attr("tool_calls");
     if (!truthy(self.attr("stream"))) {
         gathered.attr("extend")(calls);
