@@ -1,0 +1,816 @@
+"""corvel's benchmarks, side by side in one run: `make bench`, or `python bench/run.py [--quick] [NAME...]`.
+
+Every figure is a ratio of corvel to a reference measured in the same run, never a bare time, because
+absolute times on a shared two-core machine drift by tens of percent from one minute to the next while a
+ratio of interleaved measurements hardly moves:
+
+* ``stream``: one answer of 20,000 chunks from `corvel.testing` in a process of its own (bench/serve.py);
+  the client's CPU time per chunk for corvel, for the ``openai`` SDK, and for the floor of any client
+  (requests, ``iter_lines``, ``json.loads`` and one ``LLMResult`` per line);
+* ``turn``: a whole turn with two tool passes (three requests), corvel against the ``openai`` SDK driving
+  the same loop by hand with the same tool functions;
+* ``tool``: ``CythonFunctionTool.run`` against fastmcp's ``FunctionTool.run`` on the same function;
+* ``growth``: ``_body`` per message for conversations of 1,000 to 100,000 messages, and a streamed
+  answer of 20,000 to 200,000 fragments (bench/stream_growth.py), plotted in bench/growth.png;
+* ``import``: what ``import corvel.modal`` adds to importing its dependencies, in fresh interpreters.
+
+Each measure is repeated in rounds that alternate corvel and its reference, after a warm-up, in three
+worker processes one after the other: the same code runs a few percent faster or slower from one
+process to the next (where the allocator and the address-space layout put things), so a median over
+several processes is what stays put from run to run. The table gives the medians of all rounds, their
+ratio, and the spread of the per-round ratios (half their interquartile range, relative to the median).
+A full run writes bench/RESULTS.md and bench/growth.png; ``--quick`` runs every measure in this process
+for a few iterations only, to check that they work, and writes nothing. Where the time goes inside a
+streamed chunk and a tool-turn request: bench/breakdown.py.
+"""
+
+# No `from __future__ import annotations` here: the tool functions below must carry real types, as most
+# tools do, not texts that fastmcp and corvel would have to evaluate again.
+import argparse
+import asyncio
+import datetime
+import gc
+import importlib.metadata
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+import warnings
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+# fastmcp's import pulls in authlib, which warns about its own modules; the warnings say nothing about
+# what is measured here.
+warnings.filterwarnings("ignore", category=DeprecationWarning)
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import stream_growth  # noqa: E402  (bench/ is not a package: found through the path set above)
+
+MODEL = "bench-model"
+PROMPT = "Tell me a long story."
+FRAGMENTS = 20_000
+FRAGMENT_SIZE = 5  # bench/serve.py sends "abcde" as every fragment
+
+
+# ---------------------------------------------------------------------------------------------------------
+# Results
+
+Samples = dict[str, list[float]]  # one list of per-round values for each side of a measure
+Settings = dict[str, dict[str, Any]]  # for each measure, its worker processes, rounds and sizes
+
+
+@dataclass
+class Row:
+    """One line of the table: corvel's median, the reference's median, their ratio and its goal."""
+
+    measure: str
+    unit: str
+    corvel: float
+    reference: float
+    reference_name: str
+    goal: float
+    ratios: list[float] = field(default_factory=list)  # one per round, for the spread
+
+    @property
+    def ratio(self) -> float:
+        return self.corvel / self.reference
+
+    @property
+    def met(self) -> bool:
+        return self.ratio <= self.goal
+
+    @property
+    def spread(self) -> float:
+        """Half the interquartile range of the per-round ratios, relative to their median."""
+        if len(self.ratios) < 4:
+            return float("nan")
+        q1, _, q3 = statistics.quantiles(self.ratios, n=4)
+        return (q3 - q1) / 2 / statistics.median(self.ratios)
+
+
+def rounds_of(corvel: Sequence[float], reference: Sequence[float]) -> list[float]:
+    return [a / b for a, b in zip(corvel, reference)]
+
+
+def number(value: float) -> str:
+    """Three significant digits below 100, whole numbers above: no exponents in the table."""
+    if value >= 100:
+        return f"{value:,.0f}"
+    if value >= 10:
+        return f"{value:.1f}"
+    return f"{value:.2f}"
+
+
+def cpu() -> float:
+    """This process's CPU time: what a client owns. Waiting for the server and time lost to other
+    processes on the shared cores are not charged, as they would be by a wall clock."""
+    return time.process_time()
+
+
+@contextmanager
+def gc_paused() -> Iterator[None]:
+    """No collection inside a timed call, as timeit does: a full collection costs in proportion to the
+    whole heap, which holds the other conversations of the benchmark, not to what corvel did."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+# ---------------------------------------------------------------------------------------------------------
+# The service in a process of its own
+
+class Service:
+    """bench/serve.py in a child process; ``url`` is its chat-completions endpoint."""
+
+    def __init__(self, fragments: int) -> None:
+        self.process = subprocess.Popen([sys.executable, str(HERE / "serve.py"), str(fragments)],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        assert self.process.stdout is not None
+        self.url = self.process.stdout.readline().strip()
+        if not self.url.startswith("http://127.0.0.1:"):
+            self.close()
+            raise RuntimeError(f"bench/serve.py did not start (it said {self.url!r})")
+
+    def close(self) -> None:
+        for pipe in (self.process.stdin, self.process.stdout):
+            if pipe is not None:
+                pipe.close()  # the server's cue to stop
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+    def __enter__(self) -> "Service":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+
+def openai_client(url: str):
+    import openai
+
+    # No retries: a failed request must fail the benchmark, not be silently repeated and timed.
+    return openai.OpenAI(base_url=url.removesuffix("/chat/completions"), api_key="bench", max_retries=0)
+
+
+# ---------------------------------------------------------------------------------------------------------
+# 1. Streaming: client CPU per chunk
+
+def stream_corvel(url: str, fragments: int) -> float:
+    from corvel.modal import LLModal
+
+    client = LLModal(endpoint_url=url, extra_body={"model": MODEL, "stream": True})
+    text = 0
+    start = cpu()
+    for record in client.invoke(PROMPT):
+        text += len(record.content)
+    spent = cpu() - start
+    assert text == FRAGMENT_SIZE * fragments, f"corvel received {text} characters"
+    return spent
+
+
+def stream_openai(sdk, fragments: int) -> float:
+    text = 0
+    start = cpu()
+    for chunk in sdk.chat.completions.create(model=MODEL, messages=[{"role": "user", "content": PROMPT}],
+                                             stream=True):
+        if chunk.choices:
+            text += len(chunk.choices[0].delta.content or "")
+    spent = cpu() - start
+    assert text == FRAGMENT_SIZE * fragments, f"the openai SDK received {text} characters"
+    return spent
+
+
+def stream_floor(url: str, fragments: int) -> float:
+    """The least any client of this design does per line: split, decode, and make the record."""
+    import requests
+
+    from corvel.modal import LLMResult, LLMStatus
+
+    text = 0
+    start = cpu()
+    body = {"model": MODEL, "stream": True, "messages": [{"role": "user", "content": PROMPT}]}
+    response = requests.post(url, json=body, stream=True, timeout=(10, 600))
+    for line in response.iter_lines():
+        if not line.startswith(b"data: "):
+            continue
+        payload = line[6:]
+        if payload == b"[DONE]":
+            break
+        delta = json.loads(payload)["choices"][0]["delta"]
+        record = LLMResult(content=delta.get("content") or "", status=LLMStatus.answer)
+        text += len(record.content)
+    response.close()
+    spent = cpu() - start
+    assert text == FRAGMENT_SIZE * fragments, f"the floor received {text} characters"
+    return spent
+
+
+def sample_stream(url: str, fragments: int, rounds: int) -> Samples:
+    """CPU µs per chunk of each client, one value per round."""
+    sdk = openai_client(url)
+    clients: dict[str, Callable[[], float]] = {
+        "corvel": lambda: stream_corvel(url, fragments),
+        "openai": lambda: stream_openai(sdk, fragments),
+        "floor": lambda: stream_floor(url, fragments),
+    }
+    for run in clients.values():
+        run()  # warm-up: lazy imports, pydantic's and the SDK's caches
+    per_chunk: Samples = {name: [] for name in clients}
+    names = list(clients)
+    for r in range(rounds):
+        # A different client goes first in each round, so that none always follows the same neighbour.
+        for name in names[r % 3:] + names[:r % 3]:
+            per_chunk[name].append(clients[name]() / fragments * 1e6)
+    return per_chunk
+
+
+def rows_stream(samples: Samples) -> list[Row]:
+    corvel, openai_sdk, floor = samples["corvel"], samples["openai"], samples["floor"]
+    return [
+        Row("stream: CPU per chunk vs openai SDK", "µs", statistics.median(corvel),
+            statistics.median(openai_sdk), "openai SDK", 0.5, rounds_of(corvel, openai_sdk)),
+        Row("stream: CPU per chunk vs floor", "µs", statistics.median(corvel), statistics.median(floor),
+            "requests+json+LLMResult", 1.3, rounds_of(corvel, floor)),
+    ]
+
+
+# ---------------------------------------------------------------------------------------------------------
+# 2. A whole turn with two tool passes: client CPU per turn
+
+def turn_tools():
+    """The two tools the scripted model of bench/serve.py asks for, in a registry and as plain functions."""
+    from corvel.tools import Tools
+
+    tools = Tools()
+
+    @tools.register
+    def add(a: int, b: int) -> int:
+        """Add two numbers."""
+        return a + b
+
+    @tools.register
+    def weather(city: str, days: int = 1) -> dict:
+        """The forecast for a city."""
+        return {"city": city, "days": days, "sky": "sunny"}
+
+    return tools, {"add": add, "weather": weather}
+
+
+def turn_corvel(client) -> float:
+    client.messages.clear()
+    start = cpu()
+    result = client.invoke(PROMPT)
+    spent = cpu() - start
+    assert result.content == 'Done: 42, {"city":"Lyon","days":2,"sky":"sunny"}, 2', result.content
+    return spent
+
+
+def turn_openai(sdk, schemas: list[dict], functions: dict[str, Callable]) -> float:
+    """The loop an application writes around the SDK: ask, run the calls, send the results, ask again."""
+    start = cpu()
+    messages: list[dict] = [{"role": "user", "content": PROMPT}]
+    for _ in range(3):  # corvel's tool_calls_limit
+        answer = sdk.chat.completions.create(model=MODEL, messages=messages, tools=schemas,
+                                             parallel_tool_calls=True).choices[0].message
+        if not answer.tool_calls:
+            break
+        messages.append(answer.model_dump(exclude_none=True))
+        for call in answer.tool_calls:
+            output = functions[call.function.name](**json.loads(call.function.arguments))
+            messages.append({"role": "tool", "tool_call_id": call.id,
+                             "content": output if isinstance(output, str) else json.dumps(output)})
+    spent = cpu() - start
+    assert answer.content and answer.content.startswith("Done: 42, "), answer.content
+    return spent
+
+
+def sample_turn(url: str, rounds: int, turns: int) -> Samples:
+    """CPU ms per turn of each client: the median of ``turns`` turns, one value per round."""
+    from corvel.modal import LLModal
+
+    tools, functions = turn_tools()
+    client = LLModal(endpoint_url=url, tools=tools, extra_body={"model": MODEL})
+    sdk, schemas = openai_client(url), tools.schemas
+    for _ in range(max(3, turns // 4)):
+        turn_corvel(client), turn_openai(sdk, schemas, functions)
+    corvel: list[float] = []
+    openai_sdk: list[float] = []
+    for r in range(rounds):
+        blocks = [(corvel, lambda: turn_corvel(client)),
+                  (openai_sdk, lambda: turn_openai(sdk, schemas, functions))]
+        for samples, run in blocks[r % 2:] + blocks[:r % 2]:
+            samples.append(statistics.median(run() for _ in range(turns)) * 1e3)
+    return {"corvel": corvel, "openai": openai_sdk}
+
+
+def rows_turn(samples: Samples) -> list[Row]:
+    corvel, openai_sdk = samples["corvel"], samples["openai"]
+    return [Row("tool turn (3 requests): CPU per turn vs openai SDK", "ms", statistics.median(corvel),
+                statistics.median(openai_sdk), "openai SDK by hand", 0.7, rounds_of(corvel, openai_sdk))]
+
+
+# ---------------------------------------------------------------------------------------------------------
+# 3. One tool call through fastmcp's tool interface
+
+def add(a: int, b: int) -> int:
+    """Add two numbers."""
+    return a + b
+
+
+def sample_tool(rounds: int, calls: int) -> Samples:
+    """CPU µs per awaited ``run`` of each tool, one value per round of ``calls`` calls."""
+    from fastmcp.tools import FunctionTool
+
+    from corvel.cython import CythonFunctionTool
+
+    native, reference = CythonFunctionTool.from_function(add), FunctionTool.from_function(add)
+    arguments = {"a": 2, "b": 40}
+
+    async def per_call(tool) -> float:
+        start = cpu()
+        for _ in range(calls):
+            await tool.run(arguments)
+        return (cpu() - start) / calls * 1e6
+
+    async def main() -> Samples:
+        ours, theirs = await native.run(arguments), await reference.run(arguments)
+        assert ours.structured_content == theirs.structured_content == {"result": 42}, ours.structured_content
+        await per_call(native), await per_call(reference)
+        corvel: list[float] = []
+        fastmcp: list[float] = []
+        for r in range(rounds):
+            pair = [(corvel, native), (fastmcp, reference)]
+            for samples, tool in pair[r % 2:] + pair[:r % 2]:
+                samples.append(await per_call(tool))
+        return {"corvel": corvel, "fastmcp": fastmcp}
+
+    return asyncio.run(main())
+
+
+def rows_tool(samples: Samples) -> list[Row]:
+    corvel, fastmcp = samples["corvel"], samples["fastmcp"]
+    return [Row("tool run: CythonFunctionTool vs FunctionTool", "µs", statistics.median(corvel),
+                statistics.median(fastmcp), "fastmcp FunctionTool", 0.8, rounds_of(corvel, fastmcp))]
+
+
+# ---------------------------------------------------------------------------------------------------------
+# 4. Growth: the request body with the length of the conversation, a streamed answer with its length
+
+BODY_SIZES = (1_000, 3_000, 10_000, 30_000, 100_000)
+STREAM_SIZES = (20_000, 50_000, 100_000, 200_000)
+# Without a goal of its own: what one streamed chunk costs when the conversation before it is long.
+HISTORY_SIZES = (0, 1_000, 10_000, 100_000)
+HISTORY_FRAGMENTS = 2_000
+
+
+def conversation(messages: int):
+    """A client holding ``messages`` alternating user and assistant messages of about 50 characters."""
+    from corvel.message import Message, MessageRole
+    from corvel.modal import LLModal
+
+    roles = (MessageRole.user, MessageRole.assistant)
+    history = [Message(role=roles[i % 2], contents=[f"message {i}: " + "x" * 40]) for i in range(messages)]
+    return LLModal(extra_body={"model": MODEL}, messages=history)
+
+
+def body_per_message(client, messages: int, calls: int) -> float:
+    """The median cost of one ``_body`` read, per message, in ns."""
+    times = []
+    for _ in range(calls):
+        with gc_paused():
+            start = cpu()
+            body = client._body
+            times.append(cpu() - start)
+        assert len(body["messages"]) == messages
+        del body
+    return statistics.median(times) / messages * 1e9
+
+
+def chunk_after_history(history: list, fragments: int) -> float:
+    """CPU µs per fragment of a streamed answer (fed from memory) that follows ``history``."""
+    from corvel.modal import LLModal
+
+    client = LLModal(extra_body={"stream": True}, messages=list(history))
+    client.add_message("user", "q")
+    lines = stream_growth.Lines(stream_growth.body(fragments))
+    start = cpu()
+    for _ in client._stream_response(lines):
+        pass
+    return (cpu() - start) / fragments * 1e6
+
+
+def sample_growth(rounds: int, body_sizes: Sequence[int] = BODY_SIZES, stream_sizes: Sequence[int] = STREAM_SIZES,
+                  messages_per_round: int = 1_000_000, history_sizes: Sequence[int] = HISTORY_SIZES,
+                  history_fragments: int = HISTORY_FRAGMENTS) -> Samples:
+    """``body N``: ns per message of ``_body`` with N messages; ``stream N``: ms for N fragments;
+    ``history N``: µs per streamed fragment after N messages.
+
+    Each round reads ``_body`` about ``messages_per_round`` messages' worth for every size (about 0.05 s
+    on the machine of bench/RESULTS.md), at least three times."""
+    clients = {n: conversation(n) for n in sorted({*body_sizes, *history_sizes} - {0})}
+    histories = {n: clients[n].messages if n else [] for n in history_sizes}
+    for n in body_sizes:
+        body_per_message(clients[n], n, 2)
+    stream_growth.run(stream_sizes[0], 1)  # warm-up
+    samples: Samples = ({f"body {n}": [] for n in body_sizes} | {f"stream {n}": [] for n in stream_sizes}
+                        | {f"history {n}": [] for n in history_sizes})
+    for _ in range(rounds):
+        for n in body_sizes:
+            samples[f"body {n}"].append(body_per_message(clients[n], n, max(3, messages_per_round // n)))
+        for n in stream_sizes:
+            samples[f"stream {n}"].append(stream_growth.run(n, 1) * 1e3)
+        for n in history_sizes:
+            samples[f"history {n}"].append(chunk_after_history(histories[n], history_fragments))
+    return samples
+
+
+CURVES = {"body": "body_ns_per_message", "stream": "stream_ms", "history": "chunk_us_by_history"}
+
+
+def growth_curves(samples: Samples) -> dict[str, dict[int, float]]:
+    curves: dict[str, dict[int, float]] = {name: {} for name in CURVES.values()}
+    for key, values in samples.items():
+        kind, n = key.split()
+        curves[CURVES[kind]][int(n)] = statistics.median(values)
+    return curves
+
+
+def rows_growth(samples: Samples) -> list[Row]:
+    curves = growth_curves(samples)
+    small, *_, large = curves["body_ns_per_message"]
+    s_small, *_, s_large = curves["stream_ms"]
+    body = lambda n: samples[f"body {n}"]  # noqa: E731
+    stream = lambda n: samples[f"stream {n}"]  # noqa: E731
+    return [
+        Row(f"growth: _body per message, {large:,} vs {small:,} messages", "ns", statistics.median(body(large)),
+            statistics.median(body(small)), f"{small:,} messages", 1.5, rounds_of(body(large), body(small))),
+        # Linear growth gives the ratio of the sizes; the goal allows a fifth more (12 for 10 times the size).
+        Row(f"growth: streamed answer, {s_large:,} vs {s_small:,} fragments", "ms",
+            statistics.median(stream(s_large)), statistics.median(stream(s_small)), f"{s_small:,} fragments",
+            1.2 * s_large / s_small, rounds_of(stream(s_large), stream(s_small))),
+    ]
+
+
+def ticks(axes, sizes: dict[int, float]) -> None:
+    """The measured sizes as the x ticks, written 1k, 20k, 100k."""
+    axes.set_xticks(list(sizes), [f"{n // 1000:,}k" if n >= 1000 else str(n) for n in sizes])
+    axes.minorticks_off()
+
+
+def plot_growth(curves: dict[str, dict[int, float]], path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")  # no display: write the file only
+    import matplotlib.pyplot as plt
+
+    body, stream, history = curves["body_ns_per_message"], curves["stream_ms"], curves["chunk_us_by_history"]
+    figure, (left, right, third) = plt.subplots(1, 3, figsize=(16, 4.4))
+    left.plot(list(body), list(body.values()), "o-", color="tab:blue")
+    left.axhline(1.5 * body[min(body)], ls="--", color="tab:red", lw=1,
+                 label=f"goal: at most 1.5 × the cost at {min(body):,}")
+    left.set(xscale="log", xlabel="messages in the conversation", ylabel="ns per message",
+             title="_body: cost per message", ylim=(0, None))
+    left.legend(loc="lower right")
+    ticks(left, body)
+    per_fragment = {n: ms * 1e3 / n for n, ms in stream.items()}
+    right.plot(list(per_fragment), list(per_fragment.values()), "o-", color="tab:green")
+    right.axhline(1.2 * per_fragment[min(per_fragment)], ls="--", color="tab:red", lw=1,
+                  label="goal: total ratio 200k/20k at most 12")
+    right.set(xscale="log", xlabel="fragments in the answer", ylabel="µs per fragment",
+              title="streamed answer (in memory): cost per fragment", ylim=(0, None))
+    right.legend(loc="lower right")
+    ticks(right, per_fragment)
+    # A conversation of 0 messages has no place on a log axis: it is drawn at 1 and labelled 0.
+    at = {max(n, 1): v for n, v in history.items()}
+    third.plot(list(at), list(at.values()), "o-", color="tab:purple")
+    third.set(xscale="log", yscale="log", xlabel="messages before the answer", ylabel="µs per fragment",
+              title="streamed answer after a long conversation (no goal)")
+    third.set_xticks(list(at), [f"{n // 1000:,}k" if n >= 1000 else str(n) for n in history])
+    third.minorticks_off()
+    figure.suptitle("corvel: cost with conversation and answer length (flat = linear total)")
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+
+
+# ---------------------------------------------------------------------------------------------------------
+# 5. Import time in fresh interpreters
+
+_PROBE = """
+import json, sys
+before = set(sys.modules)
+import corvel.modal
+print(json.dumps([m for m in sys.modules if m not in before and m.partition(".")[0] != "corvel"]))
+"""
+
+_TIMED = """
+import importlib, json, sys, time, warnings
+warnings.simplefilter("ignore")
+names = json.loads(sys.stdin.read())
+start = time.perf_counter()
+for name in names:
+    try:
+        importlib.import_module(name)
+    except Exception:
+        pass  # modules that register under another name, or import only as part of their package
+middle = time.perf_counter()
+import corvel.modal
+end = time.perf_counter()
+print(json.dumps([middle - start, end - middle]))
+"""
+
+
+def import_times(names: list[str]) -> tuple[float, float]:
+    # Bytecode caches as an installed package has them: the warm-up round writes corvel's own.
+    env = {key: value for key, value in os.environ.items() if key != "PYTHONDONTWRITEBYTECODE"}
+    done = subprocess.run([sys.executable, "-c", _TIMED], input=json.dumps(names), capture_output=True,
+                          text=True, check=True, env=env)
+    dependencies, added = json.loads(done.stdout.strip().splitlines()[-1])
+    return dependencies * 1e3, added * 1e3
+
+
+def sample_import(rounds: int) -> Samples:
+    """Every module the import of corvel.modal loads, except corvel's own, is imported first, in the same
+    order; what ``import corvel.modal`` then costs is corvel's own work (its extension modules and the
+    classes they build). One fresh interpreter per round; ms."""
+    probe = subprocess.run([sys.executable, "-c", _PROBE], capture_output=True, text=True, check=True)
+    names = [m for m in json.loads(probe.stdout.strip().splitlines()[-1]) if not m.startswith("__")]
+    import_times(names)  # warm-up: bytecode caches and the page cache
+    samples: Samples = {"added": [], "dependencies": []}
+    for _ in range(rounds):
+        dependencies, added = import_times(names)
+        samples["dependencies"].append(dependencies)
+        samples["added"].append(added)
+    return samples
+
+
+def rows_import(samples: Samples) -> list[Row]:
+    added, dependencies = samples["added"], samples["dependencies"]
+    return [Row("import corvel.modal: added vs its dependencies", "ms", statistics.median(added),
+                statistics.median(dependencies), "dependencies alone", 0.1, rounds_of(added, dependencies))]
+
+
+# ---------------------------------------------------------------------------------------------------------
+# The table, the machine, RESULTS.md
+
+COLUMNS = ("measure", "corvel", "reference", "ratio", "goal", "met?")
+
+
+def cells(row: Row) -> tuple[str, ...]:
+    spread = "" if row.spread != row.spread else f" ±{row.spread * 100:.0f}%"
+    return (row.measure, f"{number(row.corvel)} {row.unit}",
+            f"{number(row.reference)} {row.unit} ({row.reference_name})", f"{row.ratio:.3f}{spread}",
+            f"<= {row.goal:g}", "yes" if row.met else "NO")
+
+
+def text_table(rows: list[Row]) -> str:
+    lines = [COLUMNS, *map(cells, rows)]
+    widths = [max(len(line[i]) for line in lines) for i in range(len(COLUMNS))]
+    rule = "  ".join("-" * w for w in widths)
+    out = ["  ".join(c.ljust(w) for c, w in zip(line, widths)).rstrip() for line in lines]
+    return "\n".join([out[0], rule, *out[1:]])
+
+
+def markdown_table(rows: list[Row]) -> str:
+    out = ["| " + " | ".join(COLUMNS) + " |", "|" + "---|" * len(COLUMNS)]
+    out += ["| " + " | ".join(cell.replace("|", "\\|") for cell in cells(row)) + " |" for row in rows]
+    return "\n".join(out)
+
+
+PACKAGES = ("corvel", "requests", "urllib3", "pydantic", "pydantic-core", "fastmcp", "mcp", "nanobind",
+            "openai", "httpx", "matplotlib")
+
+
+def machine() -> dict[str, str]:
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            model = next(line.split(":", 1)[1].strip() for line in cpuinfo if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    versions = []
+    for name in PACKAGES:
+        try:
+            versions.append(f"{name} {importlib.metadata.version(name)}")
+        except importlib.metadata.PackageNotFoundError:
+            pass
+    try:
+        commit = subprocess.run(["git", "describe", "--always", "--dirty"], cwd=HERE, capture_output=True,
+                                text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        commit = "unknown"
+    return {
+        "CPU": f"{model}, {os.cpu_count()} logical cores",
+        "OS": f"{platform.system()} {platform.release()}",
+        "Python": f"{platform.python_implementation()} {platform.python_version()}",
+        "packages": ", ".join(versions),
+        "corvel commit": commit,
+    }
+
+
+HOW = """\
+- **stream**: one answer of {fragments:,} chunks of 5 characters, written by `corvel.testing.ScriptedServer` in
+  a process of its own (bench/serve.py), one chunk per event. The client's CPU time (`time.process_time`
+  of the benchmarking process, which holds only the client) from the request to the last record, divided
+  by the number of chunks. corvel: `LLModal.invoke` with `"stream": true`, every record read. openai SDK:
+  `chat.completions.create(stream=True)`, every chunk read. Floor: `requests.post(stream=True)`,
+  `iter_lines`, `json.loads` and one `LLMResult` per data line, nothing recorded. {stream} rounds.
+- **tool turn**: the scripted model asks for two tools at once, then for one more, then answers: three
+  requests. corvel: `LLModal.invoke` with a `Tools` registry (it validates every call's arguments with
+  pydantic). openai SDK: `chat.completions.create` in the loop an application writes by hand, the same
+  functions called with `json.loads`'d arguments, no validation. {turn} rounds, each the median of
+  {turns} turns.
+- **tool run**: `await tool.run({{"a": 2, "b": 40}})` on `def add(a: int, b: int) -> int`, each tool made
+  with `from_function`; {tool} rounds of {calls:,} calls.
+- **growth**: `client._body` for conversations of alternating user and assistant messages of about 50
+  characters (garbage collection paused inside each timed call, as `timeit` does); the streamed answer
+  is bench/stream_growth.py (fed from memory). Goal for the first: per-message cost at the largest size at
+  most 1.5 × that at the smallest; for the second: the total time ratio at most 12. {growth} rounds. A
+  third curve, without a goal, is the cost of a streamed fragment after conversations of 0 to 100,000
+  messages (the fragments join the history one by one).
+- **import**: each round is a fresh interpreter that first imports every module `import corvel.modal`
+  loads (found by a first interpreter), then `corvel.modal`; {import} rounds after a warm-up.
+
+Rounds are split over {workers} worker processes run one after the other (the import rounds are
+interpreters of their own). Ratios are median corvel / median reference over all rounds; ± is half the
+interquartile range of the per-round ratios, relative to their median. Rounds alternate which side runs
+first."""
+
+
+def write_results(rows: list[Row], curves: dict[str, dict[int, float]] | None, settings: Settings,
+                  started: datetime.datetime, seconds: float) -> None:
+    met = [row for row in rows if row.met]
+    missed = [row for row in rows if not row.met]
+    rounds = {name: max(1, s["workers"]) * s["rounds"] for name, s in settings.items()}
+    lines = [
+        "# corvel benchmarks",
+        "",
+        f"Written by `make bench` (bench/run.py) on {started:%Y-%m-%d %H:%M %Z}, in {seconds:.0f} s.",
+        "",
+        markdown_table(rows),
+        "",
+        f"**{len(met)} of {len(rows)} goals met.**"
+        + ("" if not missed else " Not met: " + "; ".join(
+            f"{row.measure} ({row.ratio:.3f}, goal <= {row.goal:g})" for row in missed) + "."),
+        "",
+        "## Machine",
+        "",
+        *(f"- {key}: {value}" for key, value in machine().items()),
+        "",
+        "## How each is measured",
+        "",
+        HOW.format(**rounds, fragments=settings["stream"]["fragments"], turns=settings["turn"]["turns"],
+                   calls=settings["tool"]["calls"], workers=settings["stream"]["workers"]),
+    ]
+    if curves:
+        body, stream = curves["body_ns_per_message"], curves["stream_ms"]
+        lines += [
+            "",
+            "## Growth",
+            "",
+            "![growth curves](growth.png)",
+            "",
+            "| messages | `_body` ns per message |",
+            "|---:|---:|",
+            *(f"| {n:,} | {v:.0f} |" for n, v in body.items()),
+            "",
+            "| fragments | streamed answer, ms | µs per fragment |",
+            "|---:|---:|---:|",
+            *(f"| {n:,} | {v:.1f} | {v * 1e3 / n:.2f} |" for n, v in stream.items()),
+            "",
+            f"Without a goal: a streamed answer of {HISTORY_FRAGMENTS:,} fragments (fed from memory) after a "
+            "conversation of N messages.",
+            "",
+            "| messages before | µs per fragment |",
+            "|---:|---:|",
+            *(f"| {n:,} | {v:.2f} |" for n, v in curves["chunk_us_by_history"].items()),
+        ]
+    (HERE / "RESULTS.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
+
+
+# ---------------------------------------------------------------------------------------------------------
+# Running: each measure in worker processes, or here
+
+MEASURES = ("stream", "turn", "tool", "growth", "import")
+
+# workers: processes run one after the other, each doing `rounds` rounds (0: in this process).
+FULL: Settings = {
+    "stream": {"workers": 3, "rounds": 5, "fragments": FRAGMENTS},
+    "turn": {"workers": 3, "rounds": 4, "turns": 25},
+    "tool": {"workers": 3, "rounds": 7, "calls": 3_000},
+    "growth": {"workers": 3, "rounds": 2, "body_sizes": BODY_SIZES, "stream_sizes": STREAM_SIZES},
+    "import": {"workers": 0, "rounds": 11},
+}
+QUICK: Settings = {
+    "stream": {"workers": 0, "rounds": 1, "fragments": 200},
+    "turn": {"workers": 0, "rounds": 1, "turns": 2},
+    "tool": {"workers": 0, "rounds": 1, "calls": 20},
+    "growth": {"workers": 0, "rounds": 1, "body_sizes": (100, 1_000), "stream_sizes": (200, 2_000),
+               "messages_per_round": 20_000, "history_sizes": (0, 100), "history_fragments": 200},
+    "import": {"workers": 0, "rounds": 1},
+}
+SAMPLERS: dict[str, Callable[..., Samples]] = {
+    "stream": sample_stream, "turn": sample_turn, "tool": sample_tool, "growth": sample_growth,
+    "import": sample_import,
+}
+ROWS: dict[str, Callable[[Samples], list[Row]]] = {
+    "stream": rows_stream, "turn": rows_turn, "tool": rows_tool, "growth": rows_growth, "import": rows_import,
+}
+
+
+def sample(name: str, settings: dict[str, Any], url: str | None) -> Samples:
+    """One process's samples of a measure."""
+    arguments = {key: value for key, value in settings.items() if key != "workers"}
+    if name in ("stream", "turn"):
+        arguments["url"] = url
+    return SAMPLERS[name](**arguments)
+
+
+def sample_in_workers(name: str, settings: dict[str, Any], url: str | None) -> Samples:
+    if not settings["workers"]:
+        return sample(name, settings, url)
+    pooled: Samples = {}
+    for _ in range(settings["workers"]):
+        command = [sys.executable, str(Path(__file__).resolve()), "--worker", name,
+                   "--settings", json.dumps(settings)] + (["--url", url] if url else [])
+        done = subprocess.run(command, stdout=subprocess.PIPE, text=True, check=True)
+        for key, values in json.loads(done.stdout.strip().splitlines()[-1]).items():
+            pooled.setdefault(key, []).extend(values)
+    return pooled
+
+
+def run(names: Sequence[str] = MEASURES, quick: bool = False, report: Callable[[str], None] | None = print):
+    """Run the named measures; the rows of the table, the growth curves (None without growth), the settings."""
+    settings = QUICK if quick else FULL
+    rows: list[Row] = []
+    curves = None
+    service = Service(settings["stream"]["fragments"]) if {"stream", "turn"} & set(names) else None
+    try:
+        for name in MEASURES:
+            if name not in names:
+                continue
+            clock = time.perf_counter()
+            samples = sample_in_workers(name, settings[name], service.url if service else None)
+            rows += ROWS[name](samples)
+            if name == "growth":
+                curves = growth_curves(samples)
+            if report:
+                s = settings[name]
+                report(f"{name}: {max(1, s['workers']) * s['rounds']} rounds, {time.perf_counter() - clock:.0f} s")
+    finally:
+        if service:
+            service.close()
+    return rows, curves, settings
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("measures", nargs="*", metavar="NAME",
+                        help=f"run only these: {', '.join(MEASURES)} (default: all)")
+    parser.add_argument("--quick", action="store_true",
+                        help="a few iterations of each, in this process, to check they run; writes nothing")
+    parser.add_argument("--worker", choices=MEASURES, help=argparse.SUPPRESS)  # bench/run.py's own workers
+    parser.add_argument("--settings", help=argparse.SUPPRESS)
+    parser.add_argument("--url", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.worker:
+        settings = json.loads(args.settings)
+        print(json.dumps(sample(args.worker, settings, args.url)))
+        return 0
+    names = tuple(args.measures) or MEASURES
+    if unknown := set(names) - set(MEASURES):
+        parser.error(f"unknown measure {sorted(unknown)[0]!r}: choose from {', '.join(MEASURES)}")
+    started, clock = datetime.datetime.now().astimezone(), time.perf_counter()
+    rows, curves, settings = run(names, args.quick)
+    seconds = time.perf_counter() - clock
+    print()
+    print(text_table(rows))
+    print(f"\n{sum(row.met for row in rows)} of {len(rows)} goals met ({seconds:.0f} s).")
+    if not args.quick and set(names) == set(MEASURES):
+        write_results(rows, curves, settings, started, seconds)
+        if curves:
+            plot_growth(curves, HERE / "growth.png")
+        print("wrote bench/RESULTS.md and bench/growth.png")
+    elif not args.quick and curves:
+        plot_growth(curves, HERE / "growth.png")
+        print("wrote bench/growth.png (RESULTS.md is written by a run of every measure)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,63 @@
+"""The benchmarks' chat-completions service: corvel.testing's ScriptedServer in a process of its own.
+
+    python bench/serve.py FRAGMENTS
+
+prints its URL on the first line of standard output and serves until standard input closes. A request with
+``"stream": true`` gets one answer of FRAGMENTS five-byte fragments (see :func:`answer_stream`); any other request is a turn of the
+tool loop (see :func:`tool_turn`). The server runs apart from the client so that the client's CPU time
+(``time.process_time`` in the client process) holds only the client's work, not the writing of the stream.
+"""
+
+from __future__ import annotations
+
+import sys
+
+from corvel.testing import Line, RecordedRequest, Reply, ScriptedServer, Stream, message, stream, tool_call
+
+PIECE = "abcde"
+
+
+def tool_turn(request: RecordedRequest) -> Reply:
+    """A model that asks for tools twice, then answers: three requests in one turn.
+
+    The first pass asks for both tools at once, the second for one more call, and the answer quotes the
+    results, so the client's tool results have really been sent back.
+    """
+    messages = request.json["messages"]
+    results = [m for m in messages if m.get("role") == "tool"]
+    if not results:
+        return message(reasoning_content="Both at once.",
+                       tool_calls=[tool_call("call_1", "add", {"a": 2, "b": 40}),
+                                   tool_call("call_2", "weather", {"city": "Lyon", "days": 2})])
+    if len(results) == 2:
+        return message(tool_calls=[tool_call("call_3", "add", {"a": 1, "b": 1})])
+    return message("Done: " + ", ".join(str(m["content"]) for m in results))
+
+
+def answer_stream(fragments: int) -> Stream:
+    """An answer of ``fragments`` chunks, each event and its blank separator written as one chunk.
+
+    That is how real services write events, and it halves the server's writes: the server must stay
+    faster than the fastest client, or the client would wait for every line and pay more system calls
+    per chunk than it does in use.
+    """
+    events = stream([PIECE] * fragments, blank_lines=False).lines
+    return Stream([Line(event.data + "\n") for event in events])  # type: ignore[union-attr]
+
+
+def main() -> None:
+    fragments = int(sys.argv[1]) if len(sys.argv) > 1 else 20_000
+    streamed = answer_stream(fragments)
+
+    def reply(request: RecordedRequest) -> Reply:
+        body = request.json if isinstance(request.json, dict) else {}
+        return streamed if body.get("stream") else tool_turn(request)
+
+    with ScriptedServer(default=reply) as server:
+        print(server.url, flush=True)
+        sys.stdin.read()  # the benchmark closes the pipe when it is done
+
+
+if __name__ == "__main__":
+    main()
+

@@ -1,0 +1,43 @@
+"""The benchmarks' measuring functions still run against the current API (a few iterations; no timing)."""
+
+from __future__ import annotations
+
+import importlib.util
+import sys
+from pathlib import Path
+
+import pytest
+
+BENCH = Path(__file__).resolve().parent.parent / "bench"
+
+
+@pytest.fixture(scope="module")
+def bench():
+    """bench/run.py as a module of its own name; the search path it extends is restored afterwards."""
+    path = list(sys.path)
+    spec = importlib.util.spec_from_file_location("corvel_bench_run", BENCH / "run.py")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up while the class is made
+    try:
+        spec.loader.exec_module(module)
+        yield module
+    finally:
+        sys.modules.pop(spec.name, None)
+        sys.path[:] = path
+
+
+def test_in_process_measures_run(bench):
+    rows = bench.rows_tool(bench.sample_tool(rounds=1, calls=5))
+    rows += bench.rows_growth(bench.sample_growth(1, (10, 100), (20, 200), 300, (0, 10), 20))
+    assert [row.goal for row in rows] == [0.8, 1.5, 12.0]
+    assert all(row.corvel > 0 and row.reference > 0 for row in rows)
+    assert "| tool run:" in bench.markdown_table(rows)
+
+
+@pytest.mark.skipif(importlib.util.find_spec("openai") is None, reason="the bench extra is not installed")
+def test_measures_against_the_service_run(bench):
+    with bench.Service(50) as service:
+        rows = bench.rows_stream(bench.sample_stream(service.url, fragments=50, rounds=1))
+        rows += bench.rows_turn(bench.sample_turn(service.url, rounds=1, turns=1))
+    assert [row.goal for row in rows] == [0.5, 1.3, 0.7]
+    assert all(row.corvel > 0 and row.reference > 0 for row in rows)
