@@ -159,7 +159,8 @@ def texts(c: LLModal) -> list[tuple[str, list[Any]]]:
 def test_fault(server, capsys, cell: Cell, position: str) -> None:
     hook: list[Callable[[], None]] = []
     c = LLModal(endpoint_url=server.url, tools=make_tools(hook), extra_body={"stream": cell.mode == S})
-    c._timeout = (5, 0.3)
+    # A short read limit only where the fault is a stall: elsewhere a busy machine must not turn into a fault.
+    c._timeout = (5, 0.3) if cell.id.startswith("stall") else (5, 30)
     follow_up = position == "follow-up"
     if follow_up:
         server.add(asks(cell.mode, "step"))
@@ -198,6 +199,7 @@ def test_fault(server, capsys, cell: Cell, position: str) -> None:
 
     hook.clear()
     c.endpoint_url = server.url
+    c._timeout = (5, 30)
     server.reset()
     server.add(ok(cell.mode, "next answer"))
     assert drain(c, "next") == "next answer"

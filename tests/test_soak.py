@@ -64,10 +64,11 @@ KINDS: list[tuple[bool, Callable[[], list], bool]] = [
     (False, lambda: [asks(False), HangUp()], True),
     (True, lambda: [asks(True, "explode"), ok(True)], False),
     (False, lambda: [None], True),
-    (True, lambda: [stream(["late"]).stall_after(1, 0.2)], True),
     (False, lambda: [ok(False)], False),
     (True, lambda: [asks(True), ok(True)], False),
+    (True, lambda: [stream(["late"]).stall_after(1, 0.2)], True),  # the last kind: STALL
 ]
+STALL = len(KINDS) - 1
 
 
 class _Discard:
@@ -110,7 +111,6 @@ def test_mixed_turns_stay_flat(server):
         raise RuntimeError("boom")
 
     client = LLModal(endpoint_url=server.url, tools=tools)
-    client._timeout = (5, 0.05)
     refused = refused_url()
     failures = 0
 
@@ -120,6 +120,8 @@ def test_mixed_turns_stay_flat(server):
         script = replies()
         client.extra_body["stream"] = streamed
         client.endpoint_url = refused if script == [None] else server.url
+        # A short read limit only for the stall: elsewhere a busy machine must not turn into a fault.
+        client._timeout = (5, 0.05 if number % len(KINDS) == STALL else 30)
         server.extend(r for r in script if r is not None)
         try:
             with contextlib.redirect_stdout(DISCARD):  # the failure lines, thousands of them
@@ -161,5 +163,6 @@ def test_mixed_turns_stay_flat(server):
     assert failures == sum(KINDS[n % len(KINDS)][2] for n in range(WARM_UP, WARM_UP + TURNS))
     assert grown[0] < 300, "live objects grew"
     assert grown[1] < 512 * 1024, "traced memory grew"
-    assert grown[2] < 16 * 1024 * 1024, "the resident set grew"
+    # Under AddressSanitizer freed memory waits in a quarantine of up to 256 MB before it is reused.
+    assert grown[2] < (320 if os.environ.get("CORVEL_EXPECT_ASAN") else 16) * 1024 * 1024, "the resident set grew"
     assert grown[3] <= 0, "file descriptors leaked"
