@@ -4,17 +4,6 @@
 namespace corvel::modal {
 namespace {
 
-// message.get(key), from an exact dict without a method call; None when missing.
-nb::object get(nb::handle message, nb::detail::str_key key) {
-    if (!PyDict_CheckExact(message.ptr()))
-        return message.attr("get")(nb::str(key.str));
-    nb::detail::cached_name name(key);
-    PyObject *value = name.value ? PyDict_GetItemWithError(message.ptr(), name.value) : nullptr;
-    if (!value && PyErr_Occurred())
-        raise_from_python();
-    return value ? nb::borrow(value) : nb::none();
-}
-
 // A missing key and null both mean the empty text; other values pass unchanged.
 nb::object text_of(nb::handle message, nb::detail::str_key key) {
     nb::object value = get(message, key);

@@ -56,26 +56,7 @@ nb::object first_choice(nb::handle chunk) {
 }
 
 // A choice without "delta" (a content-filter mode sends them) is an empty delta.
-nb::object delta_of(nb::handle choice) {
-    if (PyDict_CheckExact(choice.ptr())) {
-        PyObject *delta = PyDict_GetItemWithError(choice.ptr(), nb::detail::cached_name("delta").value);
-        if (!delta && PyErr_Occurred())
-            raise_from_python();
-        return delta ? nb::borrow(delta) : nb::dict();
-    }
-    return truthy(choice.attr("__contains__")("delta")) ? nb::object(choice["delta"]) : nb::dict();
-}
-
-// choice.get("finish_reason") is not None.
-bool finished(nb::handle choice) {
-    if (PyDict_CheckExact(choice.ptr())) {
-        PyObject *reason = PyDict_GetItemWithError(choice.ptr(), nb::detail::cached_name("finish_reason").value);
-        if (!reason && PyErr_Occurred())
-            raise_from_python();
-        return reason && reason != Py_None;
-    }
-    return !choice.attr("get")("finish_reason").is_none();
-}
+nb::object delta_of(nb::handle choice) { return get(choice, "delta", nb::dict()); }
 
 // The line's chunk into s.choice (None for a chunk without choices); false at the "[DONE]" sentinel, which
 // some services send instead of, or after, a finishing chunk.
@@ -126,7 +107,7 @@ Generator parse(StreamState &s) {
                 nb::object answer = record(s, "answer", s.delta);
                 co_yield std::move(answer);
             }
-            if (finished(s.choice))
+            if (!get(s.choice, "finish_reason").is_none())
                 break;
         }
         if (truthy(self.attr("tool_calls"))) {

@@ -6,7 +6,7 @@ namespace {
 
 // Some services send "tool_calls": null on every answer; that means none, as a missing key does.
 nb::object calls_of(nb::handle message) {
-    nb::object calls = message.attr("get")("tool_calls");
+    nb::object calls = get(message, "tool_calls");
     return calls.is_none() ? nb::list() : calls;
 }
 

@@ -85,6 +85,20 @@ inline nb::dict unpack(nb::handle mapping) {
     return copy;
 }
 
+// mapping.get(key, fallback): straight from an exact dict (no method call, the key from nanobind's cache of
+// literals), through .get for any other mapping.
+inline nb::object get(nb::handle mapping, nb::detail::str_key key, nb::handle fallback = nb::none()) {
+    if (!PyDict_CheckExact(mapping.ptr()))
+        return mapping.attr("get")(nb::str(key.str), fallback);
+    nb::detail::cached_name name(key);
+    if (!name.value)
+        raise_from_python();
+    PyObject *value = PyDict_GetItemWithError(mapping.ptr(), name.value);
+    if (!value && PyErr_Occurred())
+        raise_from_python();
+    return nb::borrow(value ? value : fallback.ptr());
+}
+
 // format(value): str() for most objects; what f-strings and "%s" produce.
 inline nb::str format(nb::handle value) {
     nb::object text = nb::steal(PyObject_Format(value.ptr(), nullptr));
