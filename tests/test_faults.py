@@ -9,6 +9,7 @@ tool-call record is answered, and the next turn works.
 
 from __future__ import annotations
 
+import gzip
 import json
 import socket
 import time
@@ -27,6 +28,7 @@ from corvel.tools import Tools
 FALLBACK = "The server is busy. Please try again later."
 REQUEST, PARSE = "LLM request error: ", "Error parsing LLM response: "
 BIG = "x" * (10 * 1024 * 1024)
+BOMB = gzip.compress(bytes(50_000_000))
 
 
 def refused_url() -> str:
@@ -79,6 +81,14 @@ CELLS = [
     *[Cell(f"status-{code}", mode, lambda code=code: answer({"error": {"message": f"failed with {code}"}}, code),
            ValueError, REQUEST)
       for code in (429, 500, 503) for mode in (W, S)],
+    # 50 MB of zeros sent as 51 KB of gzip: quoted in full, the line and the exception took 200 MB each.
+    *[Cell("status-503-gzip-bomb", mode, lambda: answer(BOMB, 503, headers={"Content-Encoding": "gzip"}), ValueError,
+           REQUEST) for mode in (W, S)],
+    Cell("nan-in-answer", W, lambda: answer(b'{"choices": [{"message": {"content": NaN}}]}'), ValueError, PARSE),
+    Cell("nan-in-chunk", S, lambda: Stream(['data: {"choices": [{"delta": {"content": Infinity}}]}']), ValueError,
+         PARSE),
+    Cell("ends-unfinished", S, lambda: stream(["cut ", "short"], finish=False, done=False), ValueError, PARSE,
+         ends="cut short"),
     Cell("stall-before-headers", W, lambda: message("late").delayed(2), requests.exceptions.ReadTimeout, REQUEST),
     Cell("stall-before-headers", S, lambda: stream("late").delayed(2), requests.exceptions.ReadTimeout, REQUEST),
     Cell("stall-mid-stream", S, lambda: stream(["never"]).stall_after(1, 2), requests.ConnectionError, PARSE),
@@ -186,11 +196,15 @@ def test_fault(server, capsys, cell: Cell, position: str) -> None:
         text = str(caught.value)
         expected = [cell.line + text] + [PARSE + text] * follow_up
         assert capsys.readouterr().out == "".join(line + "\n" for line in expected)
+        assert len(text) < 5000  # an error body is quoted in part
     assert time.monotonic() - started < 10  # a long line once cost a minute of CPU
 
-    assert texts(c) == [("user", ["q"]), ("assistant", [cell.ends])]
+    # A follow-up that recorded text and then failed leaves the first request unanswered: its level adds the
+    # fallback after that text, once.
+    late_fallback = follow_up and cell.error is not None and cell.ends != FALLBACK
+    assert texts(c) == [("user", ["q"]), ("assistant", [cell.ends])] + [("assistant", [FALLBACK])] * late_fallback
     everything = [entry for m in c.messages for entry in m.contents if isinstance(entry, str)]
-    assert sum(FALLBACK in entry for entry in everything) == (cell.ends == FALLBACK)
+    assert sum(FALLBACK in entry for entry in everything) == (cell.ends == FALLBACK or late_fallback)
     tool_records = [m for m in c.messages if m.role == MessageRole.tool]
     assert len(tool_records) == follow_up + (cell.ends == "recovered")
     if cell.ends == "recovered":

@@ -66,8 +66,10 @@ CASES = {
 
 def everything_shown(client, out, exc):
     dump = client.model_dump()
+    # requests attaches the request it sent to its exceptions, headers and all.
+    sent = [getattr(getattr(owner, "request", None), "headers", None) for owner in (exc, getattr(exc, "response", None))]
     return "\n".join([out, str(exc), repr(exc), repr(exc.args), repr(client), str(client), repr(dump),
-                      client.model_dump_json(), repr(client.messages)])
+                      client.model_dump_json(), repr(client.messages), repr(sent)])
 
 
 @pytest.mark.parametrize("mode", ["whole", "stream"])
@@ -114,6 +116,26 @@ def test_a_key_with_surrounding_whitespace_is_sent_trimmed(server, monkeypatch, 
     assert SECRET not in capsys.readouterr().out + str(caught.value)
     assert client.invoke("again").content == "ok"
     assert server.requests[-1].headers["authorization"] == f"Bearer {SECRET}"
+
+
+@pytest.mark.parametrize("bad", ["sk-live-0123456789\nabcdef", "sk-live-\x1b-0123456789", "sk-live-\x7f-0123456789"])
+def test_a_key_with_a_control_character_is_refused_unshown(server, monkeypatch, tmp_path, capsys, bad):
+    monkeypatch.setenv("CORVEL_CONFIG", str(tmp_path / "none.toml"))
+    monkeypatch.setenv("CORVEL_LLM_API_KEY", bad)
+    client = LLModal(endpoint_url=server.url)
+    with pytest.raises(ValueError, match="^the option api_key of section 'llm' holds a control character$") as caught:
+        client.invoke("q")
+    shown = capsys.readouterr().out + repr(caught.value)
+    assert server.requests == [] and all(part not in shown for part in bad.split("\n"))
+
+
+def test_a_short_key_is_not_redacted_from_other_text(server, monkeypatch, tmp_path, capsys):
+    monkeypatch.setenv("CORVEL_CONFIG", str(tmp_path / "none.toml"))
+    monkeypatch.setenv("CORVEL_LLM_API_KEY", "1")
+    server.add(answer("error 1 of 11", status=500, content_type="text/plain"))
+    with pytest.raises(ValueError, match="error 1 of 11"):
+        LLModal(endpoint_url=server.url).invoke("q")
+    assert "error 1 of 11" in capsys.readouterr().out
 
 
 @pytest.mark.skipif(os.name != "posix", reason="permission bits")

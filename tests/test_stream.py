@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import collections.abc
 import gc
+import json
+import os
 import weakref
 
 import pytest
@@ -11,7 +13,7 @@ import requests
 
 from corvel.message import MessageRole
 from corvel.modal import LLModal, LLMStatus, ToolContent
-from corvel.testing import DONE, Stream, answer, chunk, data, stream, tool_call
+from corvel.testing import DONE, Stream, answer, chunk, completion, data, message, stream, tool_call
 
 from support import FALLBACK, make_tools
 
@@ -100,6 +102,12 @@ def test_a_stop_request_ends_the_stream(server):
     c._close = True
     assert list(records) == [] and first.content == "one"
     assert c._close is False and answers(c) == [["one"]] and at_rest(c) and len(server.requests) == 1
+    # A stop request that came after the last record must not end the next turn at once.
+    server.add(stream(["a"]))
+    server.add(stream(["b"]))
+    assert [r.content for r in c.invoke("q2")] == ["a"]
+    c._close = True
+    assert [r.content for r in c.invoke("q3")] == ["b"]
 
 
 @pytest.mark.parametrize(
@@ -110,6 +118,13 @@ def test_a_stop_request_ends_the_stream(server):
         ([b"data: \xff\xfe"], UnicodeDecodeError, True),
         ([data({"id": "x"})], KeyError, True),
         ([data({"choices": [{"delta": ["x"]}]})], TypeError, True),
+        ([data({"choices": ["x"]})], TypeError, True),
+        ([data({"choices": {}})], KeyError, True),
+        ([chunk({"content": float("nan")})], ValueError, True),
+        ([chunk({"tool_calls": [{"index": 0, "id": "c", "function": {"arguments": float("inf")}}]})], ValueError, True),
+        # A body that ends before any finishing chunk or [DONE]: cut by a proxy, or empty.
+        ([chunk({"content": "a"}), chunk({"content": "b"})], ValueError, False),
+        ([], ValueError, True),
     ],
 )
 def test_failures_record_the_fallback_only_before_the_first_fragment(server, capsys, lines, error, fallback):
@@ -155,6 +170,7 @@ def test_a_failing_follow_up_prints_two_lines(server, capsys):
         ["event: message", "id: 7", "retry: 1000"],
         [data({"choices": [], "prompt_filter_results": []})],
         [data({"choices": [{"index": 0, "finish_reason": None, "content_filter_results": {}}]})],
+        ["foo: bar", "date: never a data line"],
     ],
 )
 def test_lines_real_services_send_are_skipped(server, extra):
@@ -164,9 +180,48 @@ def test_lines_real_services_send_are_skipped(server, extra):
     assert [r.content for r in c.invoke("q")] == ["x", "y"] and answers(c) == [["xy"]]
 
 
-def test_done_ends_a_stream_without_a_finishing_chunk(server):
-    server.add(Stream([chunk({"content": "a"}), DONE, "garbage that is never read"]))
+@pytest.mark.parametrize(
+    "lines",
+    [
+        [chunk({"content": "a"}), DONE, "garbage that is never read"],
+        [chunk({"content": "a"}), " data: [DONE] \t", "garbage"],
+        # A byte-order mark opening the body belongs to the encoding, not to the first line.
+        [b"\xef\xbb\xbf" + chunk({"content": "a"}).encode(), chunk({}, "stop")],
+        [b"\xef\xbb\xbf", chunk({"content": "a"}), chunk({}, "stop")],
+    ],
+)
+def test_ends_and_byte_order_marks(server, lines):
+    server.add(Stream(lines))
     assert [r.content for r in client(server).invoke("q")] == ["a"]
+
+
+def test_a_service_that_ignores_stream_sends_the_whole_answer(server):
+    calls = [tool_call("c1", "add", {"a": 2, "b": 3})]
+    server.add(message("Let me add.", reasoning_content="two numbers", tool_calls=calls))
+    server.add(answer(json.dumps(completion("5"), indent=2)))  # spread over lines
+    c = client(server)
+    assert summary(c.invoke("q")) == [("reason", "two numbers"), ("answer", "Let me add."), ("tool_calls", ["c1"]),
+                                      ("tool_results", ["c1"]), ("answer", "5")]
+    assert answers(c) == [["Let me add."], ["5"]] and at_rest(c)
+
+
+def test_a_streamed_pass_closes_its_response_before_the_next(server):
+    # Each finished stream let its socket live until the whole turn ended: one per pass.
+    server.default = stream(tool_calls=[tool_call("c", "add", {"a": 1, "b": 1})])
+    c = client(server, tool_calls_limit=40)
+    before = sockets()
+    records = c.invoke("q")
+    for _ in range(2 * 40):  # into the 41st request's stream
+        next(records)
+    assert sockets() - before <= 2
+    with pytest.raises(ValueError):
+        list(records)
+
+
+def sockets():
+    fds = "/proc/self/fd"
+    return sum(os.readlink(f"{fds}/{fd}").startswith("socket:") for fd in os.listdir(fds)
+               if os.path.exists(f"{fds}/{fd}"))
 
 
 def test_a_choice_without_delta_still_finishes(server):
@@ -180,18 +235,14 @@ def test_data_prefix_without_blank_and_lines_after_the_finish(server):
     assert [r.content for r in client(server).invoke("q")] == ["a"]
 
 
-def test_a_body_ending_without_finish(server):
-    server.add(stream(["a", "b"], finish=False, done=False))
-    c = client(server)
-    assert [r.content for r in c.invoke("q")] == ["a", "b"] and at_rest(c)
-
-
 def test_reasoning_and_answer_in_one_chunk(server):
-    server.add(Stream([chunk({"reasoning_content": "r", "content": "c"}), chunk({"content": None}), chunk({}, "stop")]))
+    server.add(Stream([chunk({"reasoning_content": "The answer", "content": "The answer"}), chunk({"content": " is 42."}),
+                       chunk({}, "stop")]))
     c = client(server)
     records = list(c.invoke("q"))
-    assert [(r.status, r.reasoning_content, r.content) for r in records] == [(S.reason, "r", "c")]
-    assert answers(c) == []
+    assert [(r.status, r.reasoning_content, r.content) for r in records] == [
+        (S.reason, "The answer", ""), (S.answer, "", "The answer"), (S.answer, "", " is 42.")]
+    assert answers(c) == [["The answer is 42."]]
 
 
 @pytest.mark.parametrize(
@@ -219,13 +270,13 @@ def test_nothing_is_read_before_the_first_record():
 
         def iter_lines(self):
             Response.read = True
-            yield from ()
+            yield from (chunk({"content": "a"}).encode(), b"", chunk({}, "stop").encode())
 
     c = LLModal(extra_body={"stream": True})
     gen = c._stream_response(Response())
     assert not Response.read and gen.__name__ == "_stream_response"
     assert gen.__qualname__ == "LLModal._stream_response"
-    assert list(gen) == [] and Response.read
+    assert [r.content for r in gen] == ["a"] and Response.read
 
 
 def test_throw_and_close_on_a_suspended_stream(server):

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import io
 import socket
+import sys
 
 import pytest
 import requests
@@ -118,6 +120,13 @@ def refused_url():
         (answer("<html>not json</html>"), requests.exceptions.JSONDecodeError, "Error parsing LLM response: "),
         (answer({"choices": []}), IndexError, "Error parsing LLM response: list index out of range"),
         (answer({"choices": [{"message": ["x"]}]}), TypeError, "Error parsing LLM response: Argument 'message'"),
+        (answer({"choices": {}}), KeyError, "Error parsing LLM response: 0"),
+        (answer(None), TypeError, "Error parsing LLM response: 'NoneType' object is not subscriptable"),
+        # Stored as received, a NaN would make every later request of the conversation unsendable.
+        (answer(b'{"choices": [{"message": {"content": "x", "n": NaN}}]}'), ValueError,
+         "Error parsing LLM response: the JSON constant NaN is not allowed in an answer"),
+        (answer("x" * 5000, status=503, content_type="text/plain"), ValueError,
+         "LLM request error: code: 503, content: b'" + "x" * 1000 + "'... (5000 bytes in all)\n"),
         (HangUp(), requests.ConnectionError, "LLM request error: "),
         (message("late").delayed(2), requests.exceptions.ReadTimeout, "LLM request error: "),
     ],
@@ -232,19 +241,65 @@ def test_ten_thousand_turns_do_not_leak(server, no_leak):
     no_leak(turn, calls=10_000, objects=200, memory=512 * 1024)
 
 
-def test_a_registry_that_raises_leaves_no_unanswered_call(server, capsys):
-    class Broken(Tools):
-        def __call__(self, tool_calls):
-            raise RuntimeError("registry down")
+class Broken(Tools):
+    """A registry that raises one shared exception object, as an application's (or a mock's) may."""
 
+    down = RuntimeError("registry \u2193 down")
+
+    def __call__(self, tool_calls):
+        raise self.down
+
+
+def broken_client(server):
     tools = Broken()
     tools.register(lambda: 1, name="f")
-    server.add(message(tool_calls=[tool_call("c1", "f", {})]))
-    c = LLModal(endpoint_url=server.url, tools=tools)
-    with pytest.raises(RuntimeError, match="registry down"):
-        c.invoke("q")
-    assert capsys.readouterr().out == "Error parsing LLM response: registry down\n"
-    assert texts(c) == [("user", ["q"]), ("assistant", [FALLBACK])] and len(c.messages) == 2 and consistent(c)
+    return LLModal(endpoint_url=server.url, tools=tools)
+
+
+def test_a_registry_that_raises_leaves_no_unanswered_call(server, capsys):
+    c = broken_client(server)
+    for turn in ("q", "q2"):  # the same exception object again: the second turn records its fallback too
+        server.add(message(tool_calls=[tool_call("c1", "f", {})]))
+        with pytest.raises(RuntimeError) as caught:
+            c.invoke(turn)
+        assert caught.value is Broken.down
+        assert capsys.readouterr().out == "Error parsing LLM response: registry \u2193 down\n"
+        assert texts(c)[-2:] == [("user", [turn]), ("assistant", [FALLBACK])] and consistent(c)
+    assert len(c.messages) == 4
     server.add(message("recovered"))
     assert c.invoke("again").content == "recovered"
     assert "tool_calls" not in str(server.requests[-1].json["messages"])
+
+
+@pytest.mark.parametrize("stdout", ["closed", "ascii"])
+def test_the_failure_path_survives_a_stdout_that_cannot_print(server, monkeypatch, stdout):
+    # A closed pipe (app | head) or an encoding that cannot show the line: the real failure still arrives.
+    out = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
+    if stdout == "closed":
+        out.close()
+    monkeypatch.setattr(sys, "stdout", out)
+    server.add(message(tool_calls=[tool_call("c1", "f", {})]))
+    c = broken_client(server)
+    with pytest.raises(RuntimeError) as caught:
+        c.invoke("q")
+    assert caught.value is Broken.down
+    assert texts(c) == [("user", ["q"]), ("assistant", [FALLBACK])] and consistent(c)
+
+
+@pytest.mark.parametrize("stream", [False, True])
+def test_a_retried_turn_that_calls_tools(server, stream):
+    server.extend([message("old answer"), message(tool_calls=[tool_call("c1", "add", {"a": 1, "b": 2})]),
+                   message("3")])
+    c = client(server)
+    c.invoke("q")
+    c.retry = True
+    if stream:  # a service that ignores "stream" answers the same way
+        c.extra_body["stream"] = True
+    result = c.invoke("q again")
+    assert ("".join(r.content for r in result) if stream else result.content) == "3"
+    # The retry ends with the tool pass: the follow-up carries the exchange, and its answer comes after it.
+    assert c.retry is False
+    assert [m["role"] for m in server.requests[1].json["messages"]] == ["user"]
+    assert [m["role"] for m in server.requests[2].json["messages"]] == ["user", "assistant", "assistant", "tool"]
+    assert texts(c) == [("user", ["q", "q again"]), ("assistant", ["old answer"]), ("assistant", ["3"])]
+    assert consistent(c)

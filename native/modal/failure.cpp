@@ -4,22 +4,6 @@
 namespace corvel::modal {
 namespace {
 
-// Set on an exception once its fallback answer is in the conversation. A failure raised deep in a turn
-// passes outward through every enclosing level, and each level would otherwise record the fallback again.
-constexpr const char *recorded_mark = "_corvel_fallback_recorded";
-
-bool already_recorded(nb::handle exc) {
-    nb::object mark = nb::steal(PyObject_GetAttrString(exc.ptr(), recorded_mark));
-    if (!mark.is_valid())
-        PyErr_Clear();
-    return mark.is_valid() && truthy(mark);
-}
-
-void mark_recorded(nb::handle exc) {
-    if (PyObject_SetAttrString(exc.ptr(), recorded_mark, Py_True) < 0)
-        PyErr_Clear();  // an exception type without attributes: it simply cannot be deduplicated
-}
-
 // Recording the fallback through add_message would join it onto an answer that is already the last
 // record ("A1" becoming "A1The server is busy..."); it gets a record of its own instead.
 bool would_join(nb::handle function, nb::handle self) {
@@ -48,23 +32,51 @@ nb::object configured_key(nb::handle function, nb::handle self) {
     }
 }
 
+// Shorter keys are not worth hiding and would turn every occurrence of common text into "[redacted]".
+constexpr Py_ssize_t shortest_redacted_key = 8;
+
+// requests attaches the request it sent, Authorization header included, to its exceptions; an application
+// that logs the exception's attributes must not find the key there.
+void scrub_request(nb::handle exc) {
+    for (nb::handle owner : {exc, nb::handle(nb::getattr(exc, "response", nb::none()))}) {
+        nb::object headers = nb::getattr(nb::getattr(owner, "request", nb::none()), "headers", nb::none());
+        if (!headers.is_none() && truthy(headers.attr("__contains__")("Authorization")))
+            headers["Authorization"] = "[redacted]";
+    }
+}
+
+void print_line(nb::handle function, nb::handle self, const char *prefix, nb::handle exc) {
+    global(function, "print")(nb::str(prefix) + redact(function, self, format(exc)), "flush"_a = true);
+}
+
 }  // namespace
 
 // A service may echo the request, Authorization header included, in its error body; the failure line and
 // our own exception texts quote that body, and a key must never reach a log through them.
 nb::str redact(nb::handle function, nb::handle self, nb::handle text) {
     nb::object key = configured_key(function, self);
-    if (key.is_none() || length(key) == 0)
+    if (key.is_none() || length(key) < shortest_redacted_key)
         return nb::borrow<nb::str>(text);
     return nb::borrow<nb::str>(text.attr("replace")(key, "[redacted]"));
 }
 
+// The line is a courtesy: with standard output closed (a broken pipe) or unable to show the text, the
+// failure is still recorded and raised, never replaced by the printing error.
 void report(nb::handle function, nb::handle self, const char *prefix, nb::handle exc) {
-    global(function, "print")(nb::str(prefix) + redact(function, self, format(exc)), "flush"_a = true);
+    try {
+        scrub_request(exc);
+        print_line(function, self, prefix, exc);
+    } catch (nb::python_error &e) {
+        if (!is_exception(e))
+            throw;
+    }
 }
 
+// A failure passes outward through every level of the turn; the first level that has recorded no answer
+// text of its own records the fallback, and no level records it again for the same failure. The turn,
+// not the exception, remembers it: an application may raise one exception object in many turns.
 void record_fallback(nb::handle function, nb::handle self, nb::handle exc) {
-    if (already_recorded(exc))
+    if (private_attr(self, "_fallback_for").is(exc))
         return;
     nb::object fallback = self.attr("_default");
     nb::object assistant = global(function, "MessageRole").attr("assistant");
@@ -75,9 +87,14 @@ void record_fallback(nb::handle function, nb::handle self, nb::handle exc) {
     } else {
         self.attr("add_message")("role"_a = assistant, "content"_a = fallback);
     }
-    mark_recorded(exc);
+    self.attr("_fallback_for") = exc;
 }
 
-void keep_partial_answer(nb::handle exc) { mark_recorded(exc); }
+void fail(nb::handle function, nb::handle self, const char *prefix, nb::handle exc, bool answered) {
+    report(function, self, prefix, exc);
+    if (!answered)
+        record_fallback(function, self, exc);
+    self.attr("_reset")();
+}
 
 }  // namespace corvel::modal

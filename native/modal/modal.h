@@ -29,8 +29,8 @@ nb::object add_message(const Frame &f);
 nb::str redact(nb::handle function, nb::handle self, nb::handle text);
 void report(nb::handle function, nb::handle self, const char *prefix, nb::handle exc);
 void record_fallback(nb::handle function, nb::handle self, nb::handle exc);
-// The failure's answer is the part already recorded: no enclosing level may add the fallback after it.
-void keep_partial_answer(nb::handle exc);
+// The failure path of one level of a turn: the line, the fallback unless this level `answered`, the reset.
+void fail(nb::handle function, nb::handle self, const char *prefix, nb::handle exc, bool answered);
 
 // tool_calls.cpp
 nb::object add_tool_calls(const Frame &f);
@@ -39,6 +39,8 @@ nb::object t_calls_beautify(const Frame &f);
 nb::object t_results_beautify(const Frame &f);
 
 // response.cpp
+// A parse_constant for the JSON decoder that refuses NaN and the infinities with a ValueError.
+nb::object json_constant_refusal();
 nb::object message_process(const Frame &f);
 nb::object response(const Frame &f);
 

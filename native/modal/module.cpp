@@ -57,6 +57,10 @@ void define_client(nb::handle g) {
         // Connect and read time limits of every request, in seconds; None waits forever. Not annotated,
         // so it stays a private attribute without joining the declared fields.
         .attr("_timeout", nb::make_tuple(10, 600))
+        // The turn's bookkeeping, private like the above: where the newest streamed call of each index
+        // stands, and the failure whose fallback answer this turn has recorded.
+        .attr("_tool_index", nb::none())
+        .attr("_fallback_for", nb::none())
         .method({.name = "_reset", .params = {self}, .returns = "None", .body = reset})
         .property({.name = "stream", .params = {self}, .returns = "bool", .body = stream})
         .property({.name = "_extra_body", .params = {self}, .returns = "dict[str, Any]", .body = extra_body})

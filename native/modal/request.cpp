@@ -13,6 +13,22 @@ nb::object extra_body(const Frame &f) {
     return options;
 }
 
+namespace {
+
+// A control character in a key (an inner newline from a badly pasted value) makes the HTTP library refuse
+// the header with an error that quotes it; the key is refused here instead, without being shown.
+void check_key(nb::handle section, nb::handle key) {
+    nb::str text = nb::borrow<nb::str>(key);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(text.ptr(), i);
+        if (c < 0x20 || (c >= 0x7f && c < 0xa0))
+            raise(PyExc_ValueError, "the option api_key of section %R holds a control character", section.ptr());
+    }
+}
+
+}  // namespace
+
 // The key is read on every request, so a rotated key takes effect at once.
 nb::object headers(const Frame &f) {
     nb::handle self = f[0];
@@ -23,6 +39,7 @@ nb::object headers(const Frame &f) {
         // Surrounding whitespace is never part of a key (a "\r" from a file saved on Windows); sent as it is,
         // requests refuses the header with an error that quotes the key.
         nb::object key = format(configurator.attr("get")(section, "api_key")).attr("strip")();
+        check_key(section, key);
         headers.attr("update")(make_dict("Authorization", nb::str("Bearer ") + key));
     }
     return headers;

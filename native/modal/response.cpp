@@ -10,7 +10,21 @@ nb::object text_of(nb::handle message, nb::detail::str_key key) {
     return value.is_none() ? nb::str("") : value;
 }
 
+PyObject *refuse_constant(PyObject *, PyObject *name) noexcept {
+    PyErr_Format(PyExc_ValueError, "the JSON constant %S is not allowed in an answer", name);
+    return nullptr;
+}
+
+PyMethodDef refuse_constant_def = {"refuse_constant", refuse_constant, METH_O, nullptr};
+
 }  // namespace
+
+nb::object json_constant_refusal() {
+    nb::object refuse = nb::steal(PyCFunction_New(&refuse_constant_def, nullptr));
+    if (!refuse.is_valid())
+        raise_from_python();
+    return refuse;
+}
 
 nb::object message_process(const Frame &f) {
     nb::handle self = f[0], message = f[1];
@@ -26,7 +40,9 @@ nb::object response(const Frame &f) {
     nb::object assistant = f.global("MessageRole").attr("assistant");
     bool already_add = false;
     try {
-        nb::object choice = item(http_response.attr("json")()["choices"], 0);
+        // NaN and the infinities would be stored as received and make every later request unsendable.
+        nb::object answer = http_response.attr("json")("parse_constant"_a = json_constant_refusal());
+        nb::object choice = subscript(answer["choices"], nb::int_(0));
         nb::object message = self.attr("_message_process")(choice["message"]);
         // Without tool calls the answer is recorded even when empty; with them, only when it has text.
         if (!truthy(self.attr("tool_calls")) || truthy(message["content"])) {
@@ -51,12 +67,7 @@ nb::object response(const Frame &f) {
     } catch (nb::python_error &e) {
         if (!is_exception(e))
             throw;
-        report(f.function(), self, "Error parsing LLM response: ", e.value());
-        if (!already_add)
-            record_fallback(f.function(), self, e.value());
-        else
-            keep_partial_answer(e.value());
-        self.attr("_reset")();
+        fail(f.function(), self, "Error parsing LLM response: ", e.value(), already_add);
         throw;
     }
 }

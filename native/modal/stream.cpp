@@ -1,50 +1,153 @@
 // stream.cpp: a streamed answer, read line by line as the service sends it
+#include "lines.h"
 #include "modal.h"
 
-#include <cstring>
+#include <algorithm>
+#include <cctype>
 #include <string_view>
 
 namespace corvel::modal {
 namespace {
 
+// How the body's bytes arrive: read from the connection as they come, or line by line from an object that
+// only offers iter_lines(). (A whole JSON answer, from a service that ignored "stream", is read at once.)
+enum class Source : unsigned char { connection, lines };
+
 // Everything that lives across a record handed to the consumer.
 struct StreamState {
     nb::object function, self, response;
-    nb::object lines = {}, line = {}, choice = {}, delta = {}, tool_calls = {}, tool_results = {};
-    bool already_add = false;
-    auto refs() { return std::tie(function, self, response, lines, line, choice, delta, tool_calls, tool_results); }
+    nb::object read = {}, decode = {}, choice = {}, delta = {}, tool_calls = {}, tool_results = {};
+    LineBuffer buffer = {};
+    Source source = Source::lines;
+    bool body_ended = false, finished = false, already_add = false;
+    auto refs() { return std::tie(function, self, response, read, decode, choice, delta, tool_calls, tool_results); }
 };
 
-// Lines that carry no chunk: blank separators, comments (": keep-alive"), and the event, id and retry
-// fields of the event-stream format, which real services send and which hold nothing for us.
-bool carries_no_chunk(nb::handle line) {
+// What one read of the connection asks for: a piece arrives as soon as any of it is there.
+constexpr Py_ssize_t piece_size = 65536;
+
+std::string_view bytes_view(nb::handle bytes) {
     char *data = nullptr;
     Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(line.ptr(), &data, &size) < 0)
+    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) < 0)
         raise_from_python();
-    std::string_view text(data, (size_t) size);
-    return text.empty() || text.starts_with(':') || text.starts_with("event:") || text.starts_with("id:") ||
-           text.starts_with("retry:");
+    return {data, (size_t) size};
+}
+
+bool is_whole_answer(nb::handle response) {
+    nb::object headers = nb::getattr(response, "headers", nb::none());
+    if (headers.is_none())
+        return false;
+    nb::object type = headers.attr("get")("Content-Type", "");
+    return PyUnicode_Check(type.ptr()) && truthy(type.attr("lower")().attr("startswith")("application/json"));
+}
+
+// requests' own iter_lines() reads fixed pieces and re-splits the unfinished line after each one, which
+// makes a long line cost time quadratic in its length; the connection is read directly instead, each read
+// returning what has arrived. Objects that are not requests' responses (or an older urllib3 without read1)
+// are read through iter_lines().
+void open_body(StreamState &s) {
+    s.decode = global(s.function, "json").attr("JSONDecoder")("parse_constant"_a = json_constant_refusal()).attr("decode");
+    if (is_whole_answer(s.response)) {
+        // One JSON object, however it is spread over lines; anything else is taken for mislabelled lines.
+        nb::object content = s.response.attr("content");
+        std::string_view body = bytes_view(content);
+        size_t start = body.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+        start = body.find_first_not_of(" \t\r\n", start);
+        s.buffer = LineBuffer(start == std::string_view::npos || body[start] != '{');
+        s.buffer.feed(body);
+        s.body_ended = true;
+        return;
+    }
+    nb::object raw = nb::getattr(s.response, "raw", nb::none());
+    nb::object read1 = nb::getattr(raw, "read1", nb::none());
+    if (!read1.is_none() && !truthy(nb::getattr(s.response, "_content_consumed", nb::bool_(true)))) {
+        s.source = Source::connection;
+        s.read = read1;
+        return;
+    }
+    s.read = nb::iter(s.response.attr("iter_lines")());
+}
+
+// Errors of the connection as requests' own reading raises them, so that the application sees the same
+// exceptions whichever way the body was read.
+[[noreturn]] void raise_as_requests_does(nb::handle function, nb::python_error &e) {
+    static constexpr std::pair<const char *, const char *> translations[] = {
+        {"ProtocolError", "ChunkedEncodingError"}, {"DecodeError", "ContentDecodingError"},
+        {"ReadTimeoutError", "ConnectionError"}, {"SSLError", "RequestsSSLError"}};
+    nb::object models = global(function, "requests").attr("models");
+    for (auto [theirs, ours] : translations) {
+        nb::object from = nb::getattr(models, theirs, nb::none()), to = nb::getattr(models, ours, nb::none());
+        if (from.is_none() || to.is_none() || !e.matches(from))
+            continue;
+        nb::object exc = to(e.value());
+        PyException_SetContext(exc.ptr(), e.value().inc_ref().ptr());
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+        raise_from_python();
+    }
+    throw;
+}
+
+// The next piece of the body, or a null object at its end.
+nb::object read_piece(StreamState &s) {
+    if (s.source == Source::lines) {
+        nb::object line = corvel::next(s.read);
+        return line.is_valid() ? line + nb::bytes("\n", 1) : line;
+    }
+    try {
+        nb::object piece = s.read(piece_size, "decode_content"_a = true);
+        return length(piece) > 0 ? piece : nb::object();
+    } catch (nb::python_error &e) {
+        raise_as_requests_does(s.function, e);
+    }
+}
+
+// The next line of the body, or false at its end; the view lasts until the next call.
+bool next_line(StreamState &s, std::string_view &line) {
+    while (!s.buffer.take(line)) {
+        if (s.body_ended)
+            return s.buffer.finish(line);
+        nb::object piece = read_piece(s);
+        if (piece.is_valid())
+            s.buffer.feed(bytes_view(piece));
+        else
+            s.body_ended = true;
+    }
+    return true;
+}
+
+// Lines that carry no chunk: blank separators, comments (": keep-alive"), and fields other than "data"
+// (event, id, retry, or any other name), which the event-stream format tells a reader to pass over.
+bool carries_no_chunk(std::string_view line) {
+    if (line.empty() || line.front() == ':')
+        return true;
+    size_t name = 0;
+    while (name < line.size() && (std::isalnum((unsigned char) line[name]) || line[name] == '_' || line[name] == '-'))
+        ++name;
+    return name > 0 && name < line.size() && line[name] == ':' && line.substr(0, name) != "data";
 }
 
 // "data: {...}" to the chunk's text: the characters of "data: " are stripped from the left as a set, so
-// "data:{...}" works too.
-nb::object payload(nb::handle line) {
-    nb::object text = nb::steal(PyUnicode_FromEncodedObject(line.ptr(), "utf-8", "strict"));
+// "data:{...}" and a bare JSON line work too.
+nb::object payload(std::string_view line) {
+    nb::object text = nb::steal(PyUnicode_DecodeUTF8(line.data(), (Py_ssize_t) line.size(), "strict"));
     if (!text.is_valid())
         raise_from_python();
-    return text.attr("lstrip")("data: ");
+    size_t start = line.find_first_not_of("dat: ");
+    if (start == 0)
+        return text;
+    nb::object rest = nb::steal(PyUnicode_Substring(text.ptr(), (Py_ssize_t) std::min(start, line.size()), PY_SSIZE_T_MAX));
+    if (!rest.is_valid())
+        raise_from_python();
+    return rest;
 }
 
-nb::object record(StreamState &s, const char *status, nb::handle delta) {
-    nb::dict fields = PyDict_CheckExact(delta.ptr()) ? nb::steal<nb::dict>(PyDict_Copy(delta.ptr())) : unpack(delta);
-    if (!fields.is_valid())
-        raise_from_python();
-    fields["status"] = global(s.function, "LLMStatus").attr(status);
-    nb::object result = nb::steal(PyObject_Call(global(s.function, "LLMResult").ptr(), nb::tuple().ptr(), fields.ptr()));
-    if (!result.is_valid())
-        raise_from_python();  // a field the model refuses (a reasoning text that is a list)
-    return result;
+// The end sentinel, with any white space around it.
+bool is_done(nb::handle text) {
+    if (PyUnicode_CompareWithASCIIString(text.ptr(), "[DONE]") == 0)
+        return true;
+    return PyUnicode_GET_LENGTH(text.ptr()) < 64 &&
+           PyUnicode_CompareWithASCIIString(nb::object(text.attr("strip")()).ptr(), "[DONE]") == 0;
 }
 
 // One chunk's choice: the first one, or None for a chunk without choices (usage, prompt filters).
@@ -52,64 +155,104 @@ nb::object first_choice(nb::handle chunk) {
     nb::object choices = chunk["choices"];
     if (PyList_Check(choices.ptr()) && PyList_GET_SIZE(choices.ptr()) == 0)
         return nb::none();
-    return item(choices, 0);
+    return subscript(choices, nb::int_(0));
 }
 
-// A choice without "delta" (a content-filter mode sends them) is an empty delta.
-nb::object delta_of(nb::handle choice) { return get(choice, "delta", nb::dict()); }
-
-// The line's chunk into s.choice (None for a chunk without choices); false at the "[DONE]" sentinel, which
-// some services send instead of, or after, a finishing chunk.
-bool read_choice(StreamState &s) {
-    nb::object text = payload(s.line);
-    if (PyUnicode_CompareWithASCIIString(text.ptr(), "[DONE]") == 0)
+// The line's chunk into s.choice (None for a chunk without choices); false at the "[DONE]" sentinel.
+bool read_choice(StreamState &s, std::string_view line) {
+    nb::object text = payload(line);
+    if (is_done(text))
         return false;
-    s.choice = first_choice(global(s.function, "json").attr("loads")(text));
+    s.choice = first_choice(s.decode(text));
     return true;
 }
 
-// requests' iter_lines() reads 512 bytes at a time and re-joins and re-splits the unfinished line after each
-// read, so one long line costs time quadratic in its length (a 10 MB event took a minute of CPU). A chunked
-// body is read piece by piece as the service sends it instead; any other response keeps the default.
-nb::object lines_of(nb::handle response) {
-    nb::object iter_lines = response.attr("iter_lines");
-    nb::object raw = nb::getattr(response, "raw", nb::none());
-    if (nb::getattr(raw, "chunked", nb::none()).is(Py_True))
-        return iter_lines("chunk_size"_a = nb::none());
-    return iter_lines();
+// A choice's delta into s.delta, processed. A service that ignored "stream" sends the whole message instead:
+// it is the whole answer, its tool calls complete as in a whole answer. A choice with neither (a
+// content-filter mode sends them) is an empty delta.
+void read_delta(StreamState &s) {
+    nb::handle self = s.self;
+    nb::object delta = get(s.choice, "delta");
+    if (!delta.is_none() || get(s.choice, "message").is_none()) {
+        s.delta = self.attr("_message_process")(delta.is_none() ? nb::dict() : delta);
+        return;
+    }
+    nb::object message = get(s.choice, "message");
+    nb::dict without_calls = unpack(message);
+    nb::object calls = get(without_calls, "tool_calls");
+    if (PyDict_DelItemString(without_calls.ptr(), "tool_calls") < 0)
+        PyErr_Clear();
+    s.delta = self.attr("_message_process")(without_calls);
+    if (!calls.is_none())
+        self.attr("tool_calls").attr("extend")(calls);
+    s.finished = true;
+}
+
+// A record of one of the delta's two texts; the other is left empty, so that an answer fragment that
+// arrives with reasoning is recorded and yielded as an answer, not lost inside a reasoning record.
+nb::object record(StreamState &s, const char *status, const char *emptied) {
+    nb::dict fields = unpack(s.delta);
+    fields[emptied] = "";
+    fields["status"] = global(s.function, "LLMStatus").attr(status);
+    nb::object result = nb::steal(PyObject_Call(global(s.function, "LLMResult").ptr(), nb::tuple().ptr(), fields.ptr()));
+    if (!result.is_valid())
+        raise_from_python();  // a field the model refuses (a reasoning text that is a list)
+    return result;
+}
+
+void close_response(StreamState &s) {
+    nb::object close = nb::getattr(s.response, "close", nb::none());
+    if (!close.is_none())
+        close();
+}
+
+// A stop request seen at a line: the stream ends there, as if finished, and runs no tool phase.
+bool stop_requested(StreamState &s) {
+    if (!truthy(private_attr(s.self, "_close")))
+        return false;
+    close_response(s);
+    s.self.attr("_close") = false;
+    s.self.attr("_reset")();
+    s.finished = true;
+    return true;
 }
 
 Generator parse(StreamState &s) {
     nb::handle self = s.self;
     try {
-        s.lines = nb::iter(lines_of(s.response));
-        while ((s.line = corvel::next(s.lines))) {
-            if (truthy(private_attr(self, "_close"))) {
-                s.response.attr("close")();
-                self.attr("_close") = false;
-                self.attr("_reset")();
+        open_body(s);
+        std::string_view line;
+        while (!s.finished && next_line(s, line)) {
+            if (stop_requested(s))
+                break;
+            if (carries_no_chunk(line))
+                continue;
+            if (!read_choice(s, line)) {
+                s.finished = true;
                 break;
             }
-            if (carries_no_chunk(s.line))
-                continue;
-            if (!read_choice(s))
-                break;
             if (s.choice.is_none())
                 continue;
-            s.delta = self.attr("_message_process")(delta_of(s.choice));
+            read_delta(s);
             if (truthy(s.delta["reasoning_content"])) {
-                nb::object reason = record(s, "reason", s.delta);
+                nb::object reason = record(s, "reason", "content");
                 co_yield std::move(reason);
-            } else if (truthy(s.delta["content"])) {
+            }
+            if (truthy(s.delta["content"])) {
                 self.attr("add_message")("role"_a = global(s.function, "MessageRole").attr("assistant"),
                                          "content"_a = s.delta["content"]);
                 s.already_add = true;
-                nb::object answer = record(s, "answer", s.delta);
+                nb::object answer = record(s, "answer", "reasoning_content");
                 co_yield std::move(answer);
             }
             if (!get(s.choice, "finish_reason").is_none())
-                break;
+                s.finished = true;
         }
+        // Done with this response: a tool pass opens another, and each would otherwise hold its socket
+        // until the whole turn ends.
+        close_response(s);
+        if (!s.finished)
+            raise(PyExc_ValueError, "the stream ended before the answer was finished");
         if (truthy(self.attr("tool_calls"))) {
             s.tool_calls = self.attr("_t_calls_beautify")(self.attr("tool_calls"));
             if (compare(self.attr("_tool_calls_count"), self.attr("tool_calls_limit"), Py_LT)) {
@@ -128,12 +271,13 @@ Generator parse(StreamState &s) {
     } catch (nb::python_error &e) {
         if (!is_exception(e))
             throw;
-        report(s.function, self, "Error parsing LLM response: ", e.value());
-        if (!s.already_add)
-            record_fallback(s.function, self, e.value());
-        else
-            keep_partial_answer(e.value());
-        self.attr("_reset")();
+        try {
+            close_response(s);
+        } catch (nb::python_error &ignored) {
+            if (!is_exception(ignored))
+                throw;
+        }
+        fail(s.function, self, "Error parsing LLM response: ", e.value(), s.already_add);
         throw;
     }
     co_return nb::none();

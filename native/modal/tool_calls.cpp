@@ -10,39 +10,52 @@ nb::object calls_of(nb::handle message) {
     return calls.is_none() ? nb::list() : calls;
 }
 
-// The newest gathered call with this streamed index, or None.
-nb::object newest_with_index(nb::handle gathered, nb::handle index) {
-    for (Py_ssize_t i = length(gathered) - 1; i >= 0; --i) {
-        nb::object call = item(gathered, i);
-        if (equal(call.attr("get")("index"), index))
-            return call;
-    }
-    return nb::none();
-}
+// Where the newest call of each streamed index stands in the gathered list, so that a fragment finds its
+// call at once however many calls an answer holds. The map remembers the list and the length it describes:
+// when the list was replaced (a reset, a finished pass) or changed from outside, it is made anew from it.
+struct IndexMap {
+    nb::dict positions;
 
-// A streamed fragment starts a call when its index is the next free one, or when it carries an id other
-// than the call stored for its index (some local services number every parallel call 0). Any other
-// fragment adds its piece of the arguments to the newest call of its index.
-void gather_fragment(nb::handle gathered, nb::handle entry) {
+    static IndexMap of(nb::handle self, nb::handle gathered) {
+        nb::object kept = private_attr(self, "_tool_index");
+        if (PyTuple_CheckExact(kept.ptr()) && PyTuple_GET_SIZE(kept.ptr()) == 3 &&
+            PyTuple_GET_ITEM(kept.ptr(), 0) == gathered.ptr() && equal(item(kept, 2), nb::int_(length(gathered))))
+            return {nb::borrow<nb::dict>(item(kept, 1))};
+        IndexMap map;
+        Py_ssize_t n = length(gathered);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            map.positions[get(item(gathered, i), "index")] = nb::int_(i);
+        return map;
+    }
+
+    void keep(nb::handle self, nb::handle gathered) {
+        self.attr("_tool_index") = nb::make_tuple(gathered, positions, length(gathered));
+    }
+};
+
+// A streamed fragment joins the newest call of its own index. An index never seen starts a call, and so
+// does a new id at a used index (some local services number every parallel call 0).
+void gather_fragment(nb::handle gathered, IndexMap &map, nb::handle entry) {
     nb::object index = entry["index"];
     if (!index.is_none() && !PyLong_CheckExact(index.ptr()))
         raise(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(index.ptr())->tp_name);
     nb::object function = entry["function"];
-    nb::object stored = newest_with_index(gathered, index);
-    nb::object id = entry.attr("get")("id");
-    bool next_free = stored.is_none() && equal(index, nb::int_(length(gathered)));
-    bool other_id = !stored.is_none() && truthy(id) && !equal(id, stored.attr("get")("id"));
-    if (next_free || other_id) {
-        function.attr("update")(make_dict("arguments", function.attr("get")("arguments", "")));
+    PyObject *position = PyDict_GetItemWithError(map.positions.ptr(), index.ptr());
+    if (!position && PyErr_Occurred())
+        raise_from_python();
+    nb::object stored = position ? item(gathered, PyLong_AsSsize_t(position)) : nb::object();
+    nb::object id = get(entry, "id");
+    if (!stored.is_valid() || (truthy(id) && !equal(id, get(stored, "id")))) {
+        function.attr("update")(make_dict("arguments", get(function, "arguments", nb::str(""))));
+        map.positions[index] = nb::int_(length(gathered));
         gathered.attr("append")(entry);
         return;
     }
-    if (!truthy(function.attr("__contains__")("arguments")) || function["arguments"].is_none())
+    nb::object piece = get(function, "arguments");
+    if (piece.is_none())
         return;
-    nb::object target = stored.is_none() ? nb::object(gathered[index]) : stored;
-    nb::object stored_function = target["function"];
-    nb::object arguments = stored_function["arguments"], piece = function["arguments"];
-    nb::object joined = nb::steal(PyNumber_InPlaceAdd(arguments.ptr(), piece.ptr()));
+    nb::object stored_function = stored["function"];
+    nb::object joined = nb::steal(PyNumber_InPlaceAdd(nb::object(stored_function["arguments"]).ptr(), piece.ptr()));
     if (!joined.is_valid())
         raise_from_python();
     stored_function["arguments"] = joined;
@@ -58,7 +71,8 @@ nb::object decoded(const Frame &f, nb::handle text) {
             return value;
         return nb::borrow(text);
     } catch (nb::python_error &e) {
-        if (!e.matches(json.attr("decoder").attr("JSONDecodeError")))
+        // Text nested too deep for the decoder is no JSON it can read either.
+        if (!e.matches(json.attr("decoder").attr("JSONDecodeError")) && !e.matches(PyExc_RecursionError))
             throw;
         return nb::borrow(text);
     }
@@ -80,8 +94,11 @@ nb::object add_tool_calls(const Frame &f) {
         gathered.attr("extend")(calls);
         return nb::none();
     }
-    for (nb::handle entry : calls)
-        gather_fragment(gathered, entry);
+    IndexMap map = IndexMap::of(self, gathered);
+    for (nb::handle entry : calls) {
+        gather_fragment(gathered, map, entry);
+        map.keep(self, gathered);
+    }
     return nb::none();
 }
 
@@ -103,6 +120,10 @@ nb::object tool_calls(const Frame &f) {
     added.append(record);
     added.attr("extend")(results);
     self.attr("messages").attr("extend")(added);
+    // The retried exchange now goes on past the newest user entry: the follow-up must carry the tool
+    // exchange, and its answer belongs after it, not in the old answer's record.
+    if (truthy(self.attr("retry")))
+        self.attr("retry") = false;
     self.attr("tool_calls") = nb::list();
     self.attr("_tool_calls_count") = self.attr("_tool_calls_count") + nb::int_(1);
     expect_exact(results, &PyList_Type);
@@ -115,7 +136,8 @@ nb::object t_calls_beautify(const Frame &f) {
     for (nb::handle call : calls) {
         nb::object function = call["function"];
         nb::object content = decoded(f, function["arguments"]);
-        summary[nb::object(call["id"])] = tool_content(f, function["name"], content);
+        nb::object id = call["id"];
+        summary[id] = tool_content(f, function["name"], content);
     }
     return summary;
 }

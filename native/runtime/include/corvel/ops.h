@@ -85,14 +85,30 @@ inline nb::dict unpack(nb::handle mapping) {
     return copy;
 }
 
+// obj[key], as Python's subscription raises it (KeyError, IndexError, TypeError for what is no container).
+inline nb::object subscript(nb::handle obj, nb::handle key) {
+    nb::object value = nb::steal(PyObject_GetItem(obj.ptr(), key.ptr()));
+    if (!value.is_valid())
+        raise_from_python();
+    return value;
+}
+
 // mapping.get(key, fallback): straight from an exact dict (no method call, the key from nanobind's cache of
-// literals), through .get for any other mapping.
+// literals); any other object by subscription, a KeyError meaning the fallback, so that what is no mapping
+// raises the TypeError that subscription gives rather than an AttributeError for a missing .get.
 inline nb::object get(nb::handle mapping, nb::detail::str_key key, nb::handle fallback = nb::none()) {
-    if (!PyDict_CheckExact(mapping.ptr()))
-        return mapping.attr("get")(nb::str(key.str), fallback);
     nb::detail::cached_name name(key);
     if (!name.value)
         raise_from_python();
+    if (!PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = PyObject_GetItem(mapping.ptr(), name.value);
+        if (value)
+            return nb::steal(value);
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            raise_from_python();
+        PyErr_Clear();
+        return nb::borrow(fallback);
+    }
     PyObject *value = PyDict_GetItemWithError(mapping.ptr(), name.value);
     if (!value && PyErr_Occurred())
         raise_from_python();

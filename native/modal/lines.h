@@ -1,0 +1,34 @@
+// lines.h: an event-stream body cut into lines, in time linear in its length however it is framed
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace corvel::modal {
+
+// Bytes go in as they arrive; each line comes out as soon as its line break has arrived. A line break is
+// "\n", "\r\n" or "\r", as the event-stream format has it, and a byte-order mark opening the body is dropped.
+// Only the bytes that arrived since the last look are searched, so a line that arrives in many small pieces
+// costs no more than one that arrives whole.
+class LineBuffer {
+public:
+    LineBuffer() = default;
+    // A buffer that does not split holds the whole body as one line (a JSON answer spread over lines).
+    explicit LineBuffer(bool split) : split_(split) {}
+
+    void feed(std::string_view bytes);
+    // The next complete line, without its break; valid until the next feed. False when none is complete.
+    bool take(std::string_view &line);
+    // Once the body has ended: the unterminated last line, if there is one.
+    bool finish(std::string_view &line);
+
+private:
+    bool skip_bom();
+
+    std::string data_;
+    size_t start_ = 0;  // where the next line begins
+    size_t scan_ = 0;   // how far data_ has been searched for a break
+    bool after_cr_ = false, body_started_ = false, split_ = true;
+};
+
+}  // namespace corvel::modal
