@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "function.h"
+#include "task.h"
 
 // A method that Python sees as a generator (or coroutine) function is a FunctionDef with
 // `.kind = Kind::generator` (or `Kind::coroutine`) whose Body only creates the object; the algorithm is a
@@ -268,6 +269,7 @@ struct GeneratorPromise : PromiseBase {
         return {*this};
     }
     Delegation await_transform(YieldFrom y) { return {*this, std::move(y.iterable)}; }
+    Ready await_transform(Ready r) noexcept { return r; }
 };
 
 struct CoroutinePromise : PromiseBase {
@@ -279,6 +281,7 @@ struct CoroutinePromise : PromiseBase {
     Delegation await_transform(T &&awaitable) {
         return {*this, to_object(std::forward<T>(awaitable))};
     }
+    Ready await_transform(Ready r) noexcept { return r; }
 };
 
 template <class Body, class C, class... Args>

@@ -7,3 +7,4 @@
 #include "generator.h"
 #include "module.h"
 #include "ops.h"
+#include "task.h"
