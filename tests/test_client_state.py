@@ -16,7 +16,8 @@ from corvel.tools import Tools
 
 def test_module_globals_in_order():
     names = [n for n in vars(corvel.modal) if not n.startswith("__")]
-    assert names == ["json", "StrEnum", "Any", "Iterator", "requests", "BaseModel", "Field", "Configurator",
+    assert names == ["json", "StrEnum", "Any", "Iterator", "requests", "asyncio", "AsyncIterator", "httpx",
+                     "BaseModel", "Field", "Configurator",
                      "CythonBaseModel", "Message", "MessageRole", "Tools", "LLMStatus", "ToolContent", "LLMResult",
                      "LLModal"]
 

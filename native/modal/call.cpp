@@ -1,5 +1,5 @@
-// call.cpp: the entry point of a turn, and the one place a request goes out
-#include "modal.h"
+// call.cpp: the entry points of a turn, and the one place a request goes out
+#include "transport.h"
 
 namespace corvel::modal {
 namespace {
@@ -7,82 +7,137 @@ namespace {
 // An error body is quoted in the failure line and the exception: only its start, so that a service
 // answering with megabytes (or a compressed bomb) cannot flood the application's log or memory.
 constexpr Py_ssize_t quoted_bytes = 1000;
-// A streamed error body is counted up to this size and no further: a body without end must not hang us.
+// An error body is counted up to this size and no further: a body without end must not hang us.
 constexpr Py_ssize_t counted_bytes = 16 << 20;
 
-// The body's first bytes and its size, or -1 for a size past counted_bytes. A whole answer is in memory
-// already; a streamed one is read in pieces, keeping only the start.
-std::pair<nb::object, Py_ssize_t> error_body(nb::handle self, nb::handle http_response) {
-    if (!truthy(self.attr("stream"))) {
-        nb::object content = http_response.attr("content");
-        return {content, length(content)};
-    }
-    nb::object head = nb::bytes("", 0);
-    Py_ssize_t size = 0;
-    for (nb::handle piece : http_response.attr("iter_content")(65536)) {
-        if (length(head) < quoted_bytes)
-            head = head + piece;
-        size += length(piece);
-        if (size > counted_bytes)
-            return {head, -1};
-    }
-    return {head, size};
-}
-
-[[noreturn]] void raise_status(nb::handle function, nb::handle self, nb::handle http_response) {
-    nb::object status = http_response.attr("status_code");
-    auto [content, size] = error_body(self, http_response);
+// `size` is the body's size, or more than counted_bytes when it was not read to its end.
+[[noreturn]] void raise_status(nb::handle function, nb::handle self, nb::handle response, nb::handle head,
+                               Py_ssize_t size) {
+    nb::object status = response.attr("status_code");
     nb::str quoted;
-    if (size >= 0 && size <= quoted_bytes) {
-        quoted = format(content);
+    if (size <= quoted_bytes) {
+        quoted = format(head);
     } else {
-        nb::object head = nb::steal(PySequence_GetSlice(content.ptr(), 0, quoted_bytes));
-        if (!head.is_valid())
+        nb::object start = nb::steal(PySequence_GetSlice(head.ptr(), 0, quoted_bytes));
+        if (!start.is_valid())
             raise_from_python();
-        quoted = size < 0 ? nb::str("{}... (more than {} bytes)").format(format(head), counted_bytes)
-                          : nb::str("{}... ({} bytes in all)").format(format(head), size);
+        quoted = size > counted_bytes ? nb::str("{}... (more than {} bytes)").format(format(start), counted_bytes)
+                                      : nb::str("{}... ({} bytes in all)").format(format(start), size);
     }
     raise(PyExc_ValueError, "code: %U, content: %U", format(status).ptr(), redact(function, self, quoted).ptr());
+}
+
+struct CallState {
+    nb::object function, self;
+    nb::object response = {}, pieces = {}, head = {};
+    auto refs() { return std::tie(function, self, response, pieces, head); }
+};
+
+// One request: sent, its status checked (an error body read only as far as it is quoted), and the answer
+// handed to the parser of its mode. Failures of the request are reported and recorded here; failures of
+// the answer by the parsers.
+template <class IO>
+typename IO::Call call(CallState &s) {
+    nb::handle self = s.self;
+    try {
+        s.response = co_await IO::post(s.function, self);
+        if (!equal(s.response.attr("status_code"), nb::int_(200))) {
+            s.pieces = IO::error_pieces(self, s.response);
+            s.head = nb::bytes("", 0);
+            Py_ssize_t size = 0;
+            while (size <= counted_bytes) {
+                nb::object piece;
+                try {
+                    piece = co_await IO::next(s.pieces);
+                } catch (nb::python_error &e) {
+                    if (!is_end(e))
+                        throw;
+                }
+                if (!piece.is_valid() || piece.is_none())
+                    break;
+                if (length(s.head) < quoted_bytes)
+                    s.head = s.head + piece;
+                size += length(piece);
+            }
+            co_await IO::close(s.response);
+            raise_status(s.function, self, s.response, s.head, size);
+        }
+    } catch (nb::python_error &e) {
+        if (!is_exception(e))
+            throw;
+        fail(s.function, self, "LLM request error: ", e.value(), false);
+        throw;
+    }
+    if (truthy(self.attr("stream")))
+        co_return IO::stream(self, s.response);
+    co_return co_await IO::whole(self, s.response);
+}
+
+// What every turn does first, awaited or not. A turn starts clean: one left unfinished (a stream closed at
+// its tool-call record) must not run its calls in this one, a stop request left after the last record must
+// not end it at once, and the fallback of an earlier failure must not stand for this turn's.
+void start_turn(nb::handle function, nb::handle self, nb::handle prompt) {
+    self.attr("_reset")();
+    self.attr("_close") = false;
+    self.attr("_fallback_for") = nb::none();
+    nb::object roles = global(function, "MessageRole");
+    if (truthy(self.attr("system_prompt")) && length(self.attr("messages")) == 0)
+        self.attr("add_message")("role"_a = roles.attr("system"), "content"_a = self.attr("system_prompt"));
+    if (truthy(self.attr("images")) || length(prompt) > 0)
+        self.attr("add_message")("role"_a = roles.attr("user"), "content"_a = prompt);
+}
+
+struct TurnState {
+    nb::object function, self, prompt;
+    nb::object token = {}, result = {}, failure = {};
+    auto refs() { return std::tie(function, self, prompt, token, result, failure); }
+};
+
+void release_turn(nb::handle self, nb::handle token) {
+    if (private_attr(self, "_turn").is(token))
+        self.attr("_turn") = nb::none();
+}
+
+// An awaited turn. It holds the client until its answer is complete: a whole answer when it returns, a
+// stream when the stream ends (or is dropped). Cancelled, it leaves the tool state at rest and adds nothing.
+Coroutine turn(TurnState &s) {
+    nb::handle self = s.self;
+    if (!private_attr(self, "_turn").is_none())
+        raise(PyExc_RuntimeError, "a turn is already running on this client");
+    s.token = nb::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    self.attr("_turn") = s.token;
+    try {
+        start_turn(s.function, self, s.prompt);
+        s.result = co_await self.attr("_acore_call")();
+    } catch (nb::python_error &e) {
+        s.failure = nb::borrow(e.value());
+    }
+    if (s.failure.is_valid()) {
+        if (!PyErr_GivenExceptionMatches(s.failure.ptr(), PyExc_Exception))
+            self.attr("_reset")();
+        release_turn(self, s.token);
+        reraise(s.failure);
+    }
+    if (!hand_over_turn(s.result, s.token))
+        release_turn(self, s.token);
+    co_return std::move(s.result);
 }
 
 }  // namespace
 
 nb::object core_call(const Frame &f) {
-    nb::handle self = f[0];
-    nb::object http_response;
-    try {
-        http_response = f.global("requests").attr("post")(
-            self.attr("endpoint_url"), "headers"_a = self.attr("_headers"), "json"_a = self.attr("_body"),
-            "stream"_a = self.attr("stream"),
-            // Without a limit a stalled service would hang the caller forever.
-            "timeout"_a = self.attr("_timeout"));
-        if (!equal(http_response.attr("status_code"), nb::int_(200)))
-            raise_status(f.function(), self, http_response);
-    } catch (nb::python_error &e) {
-        if (!is_exception(e))
-            throw;
-        fail(f.function(), self, "LLM request error: ", e.value(), false);
-        throw;
-    }
-    if (truthy(self.attr("stream")))
-        return self.attr("_stream_response")(http_response);
-    return self.attr("_response")(http_response);
+    CallState s{nb::borrow(f.function()), nb::borrow(f[0])};
+    return call<SyncIO>(s).run();
 }
 
+nb::object acore_call(const Frame &f) { return make_coroutine<CallState>(f, call<AsyncIO>, f.function(), f[0]); }
+
 nb::object invoke(const Frame &f) {
-    nb::handle self = f[0], prompt = f[1];
-    // A turn starts clean: one left unfinished (a stream closed at its tool-call record) must not run its
-    // calls in this one, a stop request left after the last record must not end it at once, and the
-    // fallback of an earlier failure must not stand for this turn's.
-    self.attr("_reset")();
-    self.attr("_close") = false;
-    self.attr("_fallback_for") = nb::none();
-    nb::object roles = f.global("MessageRole");
-    if (truthy(self.attr("system_prompt")) && length(self.attr("messages")) == 0)
-        self.attr("add_message")("role"_a = roles.attr("system"), "content"_a = self.attr("system_prompt"));
-    if (truthy(self.attr("images")) || length(prompt) > 0)
-        self.attr("add_message")("role"_a = roles.attr("user"), "content"_a = prompt);
+    nb::handle self = f[0];
+    start_turn(f.function(), self, f[1]);
     return self.attr("_core_call")();
 }
+
+nb::object ainvoke(const Frame &f) { return make_coroutine<TurnState>(f, turn, f.function(), f[0], f[1]); }
 
 }  // namespace corvel::modal

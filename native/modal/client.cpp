@@ -16,6 +16,39 @@ nb::object stream(const Frame &f) {
     return f[0].attr("extra_body").attr("get")("stream", false);
 }
 
+namespace {
+
+struct PoolState {
+    nb::object function, self;
+    auto refs() { return std::tie(function, self); }
+};
+
+// Releases the awaited transport's connections. A pool made on another event loop cannot be closed from
+// this one (its connections belong to that loop): it is dropped.
+Coroutine close_pool(PoolState &s) {
+    nb::object kept = private_attr(s.self, "_pool");
+    s.self.attr("_pool") = nb::none();
+    if (PyTuple_Check(kept.ptr()) && PyTuple_GET_SIZE(kept.ptr()) == 2) {
+        nb::object loop = global(s.function, "asyncio").attr("get_running_loop")();
+        if (PyWeakref_GetObject(PyTuple_GET_ITEM(kept.ptr(), 0)) == loop.ptr())
+            co_await item(kept, 1).attr("aclose")();
+    }
+    co_return nb::none();
+}
+
+Coroutine enter(PoolState &s) { co_return s.self; }
+
+Coroutine exit(PoolState &s) {
+    co_await s.self.attr("aclose")();
+    co_return nb::none();
+}
+
+}  // namespace
+
+nb::object aclose(const Frame &f) { return make_coroutine<PoolState>(f, close_pool, f.function(), f[0]); }
+nb::object aenter(const Frame &f) { return make_coroutine<PoolState>(f, enter, f.function(), f[0]); }
+nb::object aexit(const Frame &f) { return make_coroutine<PoolState>(f, exit, f.function(), f[0]); }
+
 // pydantic keeps private attributes in a dict of their own and reaches them through a Python-level
 // __getattr__ that fails twice before it looks there; the dict is read directly where it is the usual one.
 nb::object private_attr(nb::handle self, nb::detail::str_key name) {

@@ -33,8 +33,20 @@ bool LineBuffer::skip_bom() {
     return true;
 }
 
+// Decided by the first byte that is not white space; false while none has arrived.
+bool LineBuffer::decide_cut() {
+    if (cut_ == Cut::lines)
+        return true;
+    size_t first = std::string_view(data_).find_first_not_of(" \t\r\n", start_);
+    if (first == std::string_view::npos)
+        return false;
+    split_ = data_[first] != '{';
+    cut_ = Cut::lines;
+    return true;
+}
+
 bool LineBuffer::take(std::string_view &line) {
-    if (!split_ || !skip_bom())
+    if (!skip_bom() || !decide_cut() || !split_)
         return false;
     size_t end = std::string_view(data_).find_first_of("\r\n", scan_);
     if (end == std::string_view::npos) {

@@ -12,9 +12,12 @@ namespace corvel::modal {
 // costs no more than one that arrives whole.
 class LineBuffer {
 public:
+    // How the body is cut: into lines, or, for a body labelled as JSON, as one line when it turns out to be
+    // one JSON object (a whole answer spread over lines) and into lines otherwise (mislabelled events).
+    enum class Cut : unsigned char { lines, json_or_lines };
+
     LineBuffer() = default;
-    // A buffer that does not split holds the whole body as one line (a JSON answer spread over lines).
-    explicit LineBuffer(bool split) : split_(split) {}
+    explicit LineBuffer(Cut cut) : cut_(cut) {}
 
     void feed(std::string_view bytes);
     // The next complete line, without its break; valid until the next feed. False when none is complete.
@@ -24,10 +27,12 @@ public:
 
 private:
     bool skip_bom();
+    bool decide_cut();
 
     std::string data_;
     size_t start_ = 0;  // where the next line begins
     size_t scan_ = 0;   // how far data_ has been searched for a break
+    Cut cut_ = Cut::lines;
     bool after_cr_ = false, body_started_ = false, split_ = true;
 };
 

@@ -11,6 +11,10 @@ nb::object result_add(const Frame &f);
 // client.cpp
 nb::object reset(const Frame &f);
 nb::object stream(const Frame &f);
+// The awaited transport's pool: aclose(), and `async with` closing it on exit.
+nb::object aclose(const Frame &f);
+nb::object aenter(const Frame &f);
+nb::object aexit(const Frame &f);
 // A pydantic private attribute of the client, read where pydantic keeps it.
 nb::object private_attr(nb::handle self, nb::detail::str_key name);
 
@@ -37,6 +41,14 @@ nb::object add_tool_calls(const Frame &f);
 nb::object tool_calls(const Frame &f);
 nb::object t_calls_beautify(const Frame &f);
 nb::object t_results_beautify(const Frame &f);
+
+// The awaited twins of the methods below (transport.h): coroutines, and an async generator for streams.
+nb::object acore_call(const Frame &f);
+nb::object aresponse(const Frame &f);
+nb::object atool_calls(const Frame &f);
+nb::object ainvoke(const Frame &f);
+// stream.cpp: gives a stream made by the awaited transport the turn `token`; false for any other object.
+bool hand_over_turn(nb::handle stream, nb::handle token);
 
 // response.cpp
 // A parse_constant for the JSON decoder that refuses NaN and the infinities with a ValueError.

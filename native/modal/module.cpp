@@ -61,6 +61,10 @@ void define_client(nb::handle g) {
         // stands, and the failure whose fallback answer this turn has recorded.
         .attr("_tool_index", nb::none())
         .attr("_fallback_for", nb::none())
+        // The awaited transport's state: the token of the turn that holds the client, and the connection
+        // pool with the event loop it belongs to.
+        .attr("_turn", nb::none())
+        .attr("_pool", nb::none())
         .method({.name = "_reset", .params = {self}, .returns = "None", .body = reset})
         .property({.name = "stream", .params = {self}, .returns = "bool", .body = stream})
         .property({.name = "_extra_body", .params = {self}, .returns = "dict[str, Any]", .body = extra_body})
@@ -111,6 +115,31 @@ void define_client(nb::handle g) {
                  .params = {self, {"prompt", "str", &PyUnicode_Type}},
                  .returns = "LLMResult | Iterator[LLMResult]",
                  .body = invoke})
+        .method({.name = "_aresponse",
+                 .params = {self, {"response", "httpx.Response"}},
+                 .returns = "LLMResult",
+                 .body = aresponse,
+                 .kind = Kind::coroutine})
+        .method({.name = "_atool_calls", .params = {self}, .returns = "list[Message]", .body = atool_calls,
+                 .kind = Kind::coroutine})
+        .method({.name = "_acore_call",
+                 .params = {self},
+                 .returns = "LLMResult | AsyncIterator[LLMResult]",
+                 .body = acore_call,
+                 .kind = Kind::coroutine})
+        .method({.name = "ainvoke",
+                 .params = {self, {"prompt", "str", &PyUnicode_Type}},
+                 .returns = "LLMResult | AsyncIterator[LLMResult]",
+                 .body = ainvoke,
+                 .kind = Kind::coroutine,
+                 .defaults = nb::make_tuple("")})
+        .method({.name = "aclose", .params = {self}, .returns = "None", .body = aclose, .kind = Kind::coroutine})
+        .method({.name = "__aenter__", .params = {self}, .returns = "'LLModal'", .body = aenter, .kind = Kind::coroutine})
+        .method({.name = "__aexit__",
+                 .params = {self, {"exc_type"}, {"exc"}, {"traceback"}},
+                 .returns = "None",
+                 .body = aexit,
+                 .kind = Kind::coroutine})
         .build();
 }
 
@@ -123,6 +152,10 @@ CORVEL_MODULE(modal, g) {
     import_from(g, "enum", {"StrEnum"});
     import_from(g, "typing", {"Any", "Iterator"});
     import_module(g, "requests");
+    // The awaited transport.
+    import_module(g, "asyncio");
+    import_from(g, "typing", {"AsyncIterator"});
+    import_module(g, "httpx");
     import_from(g, "pydantic", {"BaseModel", "Field"});
     import_from(g, "corvel.config", {"Configurator"});
     import_from(g, "corvel.cython", {"CythonBaseModel"});

@@ -1,5 +1,5 @@
 // response.cpp: a whole (non-streamed) answer, and the processing of one message or delta
-#include "modal.h"
+#include "transport.h"
 
 namespace corvel::modal {
 namespace {
@@ -35,13 +35,24 @@ nb::object message_process(const Frame &f) {
     return make_dict("reasoning_content", reasoning, "content", text_of(message, "content"));
 }
 
-nb::object response(const Frame &f) {
-    nb::handle self = f[0], http_response = f[1];
-    nb::object assistant = f.global("MessageRole").attr("assistant");
+namespace {
+
+struct ResponseState {
+    nb::object function, self, response;
+    nb::object calls = {}, pass = {};
+    auto refs() { return std::tie(function, self, response, calls, pass); }
+};
+
+// A whole answer: recorded, and when it asks for tools, the pass run and the follow-up's result joined on.
+template <class IO>
+typename IO::Call whole_answer(ResponseState &s) {
+    nb::handle self = s.self;
+    nb::object assistant = global(s.function, "MessageRole").attr("assistant");
     bool already_add = false;
     try {
+        co_await IO::read_body(s.response);
         // NaN and the infinities would be stored as received and make every later request unsendable.
-        nb::object answer = http_response.attr("json")("parse_constant"_a = json_constant_refusal());
+        nb::object answer = s.response.attr("json")("parse_constant"_a = json_constant_refusal());
         nb::object choice = subscript(answer["choices"], nb::int_(0));
         nb::object message = self.attr("_message_process")(choice["message"]);
         // Without tool calls the answer is recorded even when empty; with them, only when it has text.
@@ -50,26 +61,39 @@ nb::object response(const Frame &f) {
             already_add = true;
         }
         if (truthy(self.attr("tool_calls"))) {
-            nb::object calls = self.attr("_t_calls_beautify")(self.attr("tool_calls"));
-            nb::object results = self.attr("_t_results_beautify")(calls, self.attr("_tool_calls")());
-            nb::object pass = f.global("LLMResult")("tool_calls"_a = calls, "tool_results"_a = results);
-            return pass + self.attr("_core_call")();
+            s.calls = self.attr("_t_calls_beautify")(self.attr("tool_calls"));
+            nb::object results = co_await IO::tool_pass(self);
+            s.pass = global(s.function, "LLMResult")(
+                "tool_calls"_a = s.calls, "tool_results"_a = self.attr("_t_results_beautify")(s.calls, results));
+            nb::object follow_up = co_await IO::follow_up(self);
+            co_return s.pass + follow_up;
         }
         self.attr("_reset")();
         nb::dict fields = unpack(message);
         if (truthy(fields.attr("__contains__")("status")))
             raise(PyExc_TypeError, "LLMResult() got multiple values for keyword argument 'status'");
-        fields["status"] = f.global("LLMStatus").attr("idle");
-        nb::object result = nb::steal(PyObject_Call(f.global("LLMResult").ptr(), nb::tuple().ptr(), fields.ptr()));
+        fields["status"] = global(s.function, "LLMStatus").attr("idle");
+        nb::object result = nb::steal(PyObject_Call(global(s.function, "LLMResult").ptr(), nb::tuple().ptr(), fields.ptr()));
         if (!result.is_valid())
             raise_from_python();  // a field the model refuses (a reasoning text that is a list)
-        return result;
+        co_return result;
     } catch (nb::python_error &e) {
         if (!is_exception(e))
             throw;
-        fail(f.function(), self, "Error parsing LLM response: ", e.value(), already_add);
+        fail(s.function, self, "Error parsing LLM response: ", e.value(), already_add);
         throw;
     }
+}
+
+}  // namespace
+
+nb::object response(const Frame &f) {
+    ResponseState s{nb::borrow(f.function()), nb::borrow(f[0]), nb::borrow(f[1])};
+    return whole_answer<SyncIO>(s).run();
+}
+
+nb::object aresponse(const Frame &f) {
+    return make_coroutine<ResponseState>(f, whole_answer<AsyncIO>, f.function(), f[0], f[1]);
 }
 
 }  // namespace corvel::modal

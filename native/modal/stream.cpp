@@ -1,6 +1,6 @@
 // stream.cpp: a streamed answer, read line by line as the service sends it
 #include "lines.h"
-#include "modal.h"
+#include "transport.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,19 +9,32 @@
 namespace corvel::modal {
 namespace {
 
-// How the body's bytes arrive: read from the connection as they come, or line by line from an object that
-// only offers iter_lines(). (A whole JSON answer, from a service that ignored "stream", is read at once.)
-enum class Source : unsigned char { connection, lines };
-
 // Everything that lives across a record handed to the consumer.
 struct StreamState {
     nb::object function, self, response;
-    nb::object read = {}, decode = {}, choice = {}, delta = {}, tool_calls = {}, tool_results = {};
+    nb::object read = {}, decode = {}, choice = {}, delta = {}, tool_calls = {}, tool_results = {}, follow = {};
+    nb::object failure = {}, turn = {};
     LineBuffer buffer = {};
-    Source source = Source::lines;
-    bool body_ended = false, finished = false, already_add = false;
-    auto refs() { return std::tie(function, self, response, read, decode, choice, delta, tool_calls, tool_results); }
+    bool by_lines = false, body_ended = false, finished = false, already_add = false;
+    auto refs() {
+        return std::tie(function, self, response, read, decode, choice, delta, tool_calls, tool_results, follow,
+                        failure, turn);
+    }
+    // Dropped unfinished, the stream no longer holds its client's turn (see hand_over_turn).
+    void finalized() noexcept { release_turn(); }
+    void release_turn() noexcept;
 };
+
+void StreamState::release_turn() noexcept {
+    if (!turn.is_valid() || !self.is_valid())
+        return;
+    nb::error_scope saved;
+    nb::object held = nb::steal(PyObject_GetAttrString(self.ptr(), "_turn"));
+    if (held.is(turn) && PyObject_SetAttrString(self.ptr(), "_turn", Py_None) < 0)
+        PyErr_WriteUnraisable(self.ptr());
+    PyErr_Clear();
+    turn = nb::object();
+}
 
 // What one read of the connection asks for: a piece arrives as soon as any of it is there.
 constexpr Py_ssize_t piece_size = 65536;
@@ -34,40 +47,30 @@ std::string_view bytes_view(nb::handle bytes) {
     return {data, (size_t) size};
 }
 
-bool is_whole_answer(nb::handle response) {
+// A service that ignored "stream" labels its whole answer as JSON.
+LineBuffer::Cut cut_of(nb::handle response) {
     nb::object headers = nb::getattr(response, "headers", nb::none());
-    if (headers.is_none())
-        return false;
-    nb::object type = headers.attr("get")("Content-Type", "");
-    return PyUnicode_Check(type.ptr()) && truthy(type.attr("lower")().attr("startswith")("application/json"));
+    nb::object type = headers.is_none() ? nb::object(nb::str("")) : headers.attr("get")("Content-Type", "");
+    bool json = PyUnicode_Check(type.ptr()) && truthy(type.attr("lower")().attr("startswith")("application/json"));
+    return json ? LineBuffer::Cut::json_or_lines : LineBuffer::Cut::lines;
 }
 
 // requests' own iter_lines() reads fixed pieces and re-splits the unfinished line after each one, which
 // makes a long line cost time quadratic in its length; the connection is read directly instead, each read
 // returning what has arrived. Objects that are not requests' responses (or an older urllib3 without read1)
 // are read through iter_lines().
-void open_body(StreamState &s) {
-    s.decode = global(s.function, "json").attr("JSONDecoder")("parse_constant"_a = json_constant_refusal()).attr("decode");
-    if (is_whole_answer(s.response)) {
-        // One JSON object, however it is spread over lines; anything else is taken for mislabelled lines.
-        nb::object content = s.response.attr("content");
-        std::string_view body = bytes_view(content);
-        size_t start = body.starts_with("\xEF\xBB\xBF") ? 3 : 0;
-        start = body.find_first_not_of(" \t\r\n", start);
-        s.buffer = LineBuffer(start == std::string_view::npos || body[start] != '{');
-        s.buffer.feed(body);
-        s.body_ended = true;
-        return;
-    }
+void open_body(SyncIO, StreamState &s) {
     nb::object raw = nb::getattr(s.response, "raw", nb::none());
     nb::object read1 = nb::getattr(raw, "read1", nb::none());
     if (!read1.is_none() && !truthy(nb::getattr(s.response, "_content_consumed", nb::bool_(true)))) {
-        s.source = Source::connection;
         s.read = read1;
         return;
     }
+    s.by_lines = true;
     s.read = nb::iter(s.response.attr("iter_lines")());
 }
+
+[[maybe_unused]] void open_body(AsyncIO, StreamState &s) { s.read = s.response.attr("aiter_bytes")(); }
 
 // Errors of the connection as requests' own reading raises them, so that the application sees the same
 // exceptions whichever way the body was read.
@@ -82,38 +85,51 @@ void open_body(StreamState &s) {
             continue;
         nb::object exc = to(e.value());
         PyException_SetContext(exc.ptr(), e.value().inc_ref().ptr());
-        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-        raise_from_python();
+        reraise(exc);
     }
     throw;
 }
 
-// The next piece of the body, or a null object at its end.
-nb::object read_piece(StreamState &s) {
-    if (s.source == Source::lines) {
+// The next piece of the body, or None at its end (StopAsyncIteration, awaited).
+Ready read_piece(SyncIO, StreamState &s) {
+    if (s.by_lines) {
         nb::object line = corvel::next(s.read);
-        return line.is_valid() ? line + nb::bytes("\n", 1) : line;
+        return ready(line.is_valid() ? line + nb::bytes("\n", 1) : nb::none());
     }
     try {
         nb::object piece = s.read(piece_size, "decode_content"_a = true);
-        return length(piece) > 0 ? piece : nb::object();
+        return ready(length(piece) > 0 ? piece : nb::none());
     } catch (nb::python_error &e) {
         raise_as_requests_does(s.function, e);
     }
 }
 
-// The next line of the body, or false at its end; the view lasts until the next call.
-bool next_line(StreamState &s, std::string_view &line) {
-    while (!s.buffer.take(line)) {
-        if (s.body_ended)
-            return s.buffer.finish(line);
-        nb::object piece = read_piece(s);
-        if (piece.is_valid())
-            s.buffer.feed(bytes_view(piece));
-        else
-            s.body_ended = true;
-    }
-    return true;
+nb::object read_piece(AsyncIO, StreamState &s) { return s.read.attr("__anext__")(); }
+
+// What is left after the finishing chunk, read only as far as it comes at once: an awaited connection goes
+// back to its pool when its body has been read to the end.
+Ready drain_piece(SyncIO, StreamState &) { return ready(nb::none()); }
+
+[[maybe_unused]] nb::object drain_piece(AsyncIO, StreamState &s) {
+    return global(s.function, "asyncio").attr("wait_for")(read_piece(AsyncIO{}, s), 1.0);
+}
+
+enum class Poll : unsigned char { line, more, end };
+
+// The next line of the body into `line` (valid until the next feed), or what is needed to get one.
+Poll poll(StreamState &s, std::string_view &line) {
+    if (s.buffer.take(line))
+        return Poll::line;
+    if (!s.body_ended)
+        return Poll::more;
+    return s.buffer.finish(line) ? Poll::line : Poll::end;
+}
+
+void feed(StreamState &s, nb::handle piece) {
+    if (!piece.is_valid() || piece.is_none())
+        s.body_ended = true;
+    else
+        s.buffer.feed(bytes_view(piece));
 }
 
 // Lines that carry no chunk: blank separators, comments (": keep-alive"), and fields other than "data"
@@ -173,11 +189,11 @@ bool read_choice(StreamState &s, std::string_view line) {
 void read_delta(StreamState &s) {
     nb::handle self = s.self;
     nb::object delta = get(s.choice, "delta");
-    if (!delta.is_none() || get(s.choice, "message").is_none()) {
+    nb::object message = delta.is_none() ? get(s.choice, "message") : nb::none();
+    if (message.is_none()) {
         s.delta = self.attr("_message_process")(delta.is_none() ? nb::dict() : delta);
         return;
     }
-    nb::object message = get(s.choice, "message");
     nb::dict without_calls = unpack(message);
     nb::object calls = get(without_calls, "tool_calls");
     if (PyDict_DelItemString(without_calls.ptr(), "tool_calls") < 0)
@@ -200,29 +216,39 @@ nb::object record(StreamState &s, const char *status, const char *emptied) {
     return result;
 }
 
-void close_response(StreamState &s) {
-    nb::object close = nb::getattr(s.response, "close", nb::none());
-    if (!close.is_none())
-        close();
-}
-
 // A stop request seen at a line: the stream ends there, as if finished, and runs no tool phase.
 bool stop_requested(StreamState &s) {
     if (!truthy(private_attr(s.self, "_close")))
         return false;
-    close_response(s);
     s.self.attr("_close") = false;
     s.self.attr("_reset")();
     s.finished = true;
     return true;
 }
 
-Generator parse(StreamState &s) {
+template <class IO>
+typename IO::Stream parse(StreamState &s) {
     nb::handle self = s.self;
     try {
-        open_body(s);
-        std::string_view line;
-        while (!s.finished && next_line(s, line)) {
+        s.decode = global(s.function, "json").attr("JSONDecoder")("parse_constant"_a = json_constant_refusal()).attr("decode");
+        s.buffer = LineBuffer(cut_of(s.response));
+        open_body(IO{}, s);
+        while (!s.finished) {
+            std::string_view line;
+            Poll next = poll(s, line);
+            if (next == Poll::end)
+                break;
+            if (next == Poll::more) {
+                nb::object piece;
+                try {
+                    piece = co_await read_piece(IO{}, s);
+                } catch (nb::python_error &e) {
+                    if (!is_end(e))
+                        throw;
+                }
+                feed(s, piece);
+                continue;
+            }
             if (stop_requested(s))
                 break;
             if (carries_no_chunk(line))
@@ -248,9 +274,21 @@ Generator parse(StreamState &s) {
             if (!get(s.choice, "finish_reason").is_none())
                 s.finished = true;
         }
+        for (Py_ssize_t drained = 0; drained < IO::drained_bytes && !s.body_ended;) {
+            nb::object piece;
+            try {
+                piece = co_await drain_piece(IO{}, s);
+            } catch (nb::python_error &e) {
+                if (!is_exception(e) && !is_end(e))
+                    throw;
+                s.body_ended = true;
+            }
+            feed(s, piece);
+            drained += piece.is_valid() && !piece.is_none() ? length(piece) : 0;
+        }
         // Done with this response: a tool pass opens another, and each would otherwise hold its socket
         // until the whole turn ends.
-        close_response(s);
+        co_await IO::close(s.response);
         if (!s.finished)
             raise(PyExc_ValueError, "the stream ended before the answer was finished");
         if (truthy(self.attr("tool_calls"))) {
@@ -260,33 +298,77 @@ Generator parse(StreamState &s) {
                     "tool_calls"_a = s.tool_calls, "status"_a = global(s.function, "LLMStatus").attr("tool_calls"));
                 co_yield std::move(calls);
             }
-            s.tool_results = self.attr("_t_results_beautify")(s.tool_calls, self.attr("_tool_calls")());
-            nb::object results = global(s.function, "LLMResult")(
+            nb::object results = co_await IO::tool_pass(self);
+            s.tool_results = self.attr("_t_results_beautify")(s.tool_calls, results);
+            nb::object summary = global(s.function, "LLMResult")(
                 "tool_results"_a = s.tool_results, "status"_a = global(s.function, "LLMStatus").attr("tool_results"));
-            co_yield std::move(results);
-            nb::object follow_up = self.attr("_core_call")();
-            co_await yield_from(std::move(follow_up));
+            co_yield std::move(summary);
+            nb::object follow_up = co_await IO::follow_up(self);
+            if constexpr (IO::awaits) {
+                s.follow = std::move(follow_up);
+                for (;;) {
+                    nb::object next;
+                    try {
+                        next = co_await s.follow.attr("__anext__")();
+                    } catch (nb::python_error &e) {
+                        if (!is_end(e))
+                            throw;
+                    }
+                    if (!next.is_valid())
+                        break;
+                    co_yield std::move(next);
+                }
+            } else {
+                co_await yield_from(std::move(follow_up));
+            }
         }
         self.attr("_reset")();
     } catch (nb::python_error &e) {
-        if (!is_exception(e))
-            throw;
+        s.failure = nb::borrow(e.value());
+    }
+    if (s.failure.is_valid()) {
+        // Whatever ended the stream (a failure, the consumer closing it, a cancelled task), its response is
+        // released; only an ordinary failure prints, records the fallback and resets.
         try {
-            close_response(s);
-        } catch (nb::python_error &ignored) {
-            if (!is_exception(ignored))
+            if constexpr (IO::awaits) {
+                if (s.follow.is_valid())
+                    co_await s.follow.attr("aclose")();
+            }
+            co_await IO::close(s.response);
+        } catch (nb::python_error &e) {
+            if (!is_exception(e))
                 throw;
         }
-        fail(s.function, self, "Error parsing LLM response: ", e.value(), s.already_add);
-        throw;
+        if (PyErr_GivenExceptionMatches(s.failure.ptr(), PyExc_Exception))
+            fail(s.function, self, "Error parsing LLM response: ", s.failure, s.already_add);
+        else if (IO::awaits && PyErr_GivenExceptionMatches(s.failure.ptr(), PyExc_BaseException) &&
+                 !PyErr_GivenExceptionMatches(s.failure.ptr(), PyExc_GeneratorExit))
+            self.attr("_reset")();  // a cancelled turn leaves the tool state at rest
+        s.release_turn();
+        nb::object failure = std::move(s.failure);
+        reraise(failure);
     }
+    s.release_turn();
     co_return nb::none();
 }
 
 }  // namespace
 
+Ready SyncIO::close(nb::handle response) {
+    nb::object close = nb::getattr(response, "close", nb::none());
+    return ready(close.is_none() ? nb::none() : close());
+}
+
 nb::object stream_response(const Frame &f) {
-    return make_generator<StreamState>(f, parse, f.function(), f[0], f[1]);
+    return make_generator<StreamState>(f, parse<SyncIO>, f.function(), f[0], f[1]);
+}
+
+// The stream an awaited turn returns holds the client's turn until it ends (or is dropped unfinished).
+bool hand_over_turn(nb::handle stream, nb::handle token) {
+    StreamState *s = closure_as<StreamState>(stream);
+    if (s)
+        s->turn = nb::borrow(token);
+    return s != nullptr;
 }
 
 }  // namespace corvel::modal

@@ -1,5 +1,5 @@
 // tool_calls.cpp: gathering the model's tool calls, running them, and summarising them by id
-#include "modal.h"
+#include "transport.h"
 
 namespace corvel::modal {
 namespace {
@@ -102,20 +102,29 @@ nb::object add_tool_calls(const Frame &f) {
     return nb::none();
 }
 
+namespace {
+
+struct PassState {
+    nb::object function, self;
+    nb::object calls = {};
+    auto refs() { return std::tie(function, self, calls); }
+};
+
 // One pass: the registry runs the calls first, then the assistant's call record and the results join the
 // conversation together, so a registry that raises leaves no call record that no result answers.
-nb::object tool_calls(const Frame &f) {
-    nb::handle self = f[0];
+template <class IO>
+typename IO::Call tool_pass(PassState &s) {
+    nb::handle self = s.self;
     if (compare(self.attr("_tool_calls_count"), self.attr("tool_calls_limit"), Py_GE)) {
         nb::object limit_error = nb::steal(PyObject_CallOneArg(PyExc_ValueError, self.attr("_default").ptr()));
-        record_fallback(f.function(), self, limit_error);
+        record_fallback(s.function, self, limit_error);
         self.attr("_reset")();
-        PyErr_SetObject(PyExc_ValueError, limit_error.ptr());
-        raise_from_python();
+        reraise(limit_error);
     }
-    nb::object calls = self.attr("tool_calls");
-    nb::object results = self.attr("tools")(calls);
-    nb::object record = f.global("Message")("role"_a = f.global("MessageRole").attr("assistant"), "tool_calls"_a = calls);
+    s.calls = self.attr("tool_calls");
+    nb::object results = co_await IO::run_tools(s.function, self, s.calls);
+    nb::object record = global(s.function, "Message")("role"_a = global(s.function, "MessageRole").attr("assistant"),
+                                                      "tool_calls"_a = s.calls);
     nb::list added;
     added.append(record);
     added.attr("extend")(results);
@@ -127,8 +136,17 @@ nb::object tool_calls(const Frame &f) {
     self.attr("tool_calls") = nb::list();
     self.attr("_tool_calls_count") = self.attr("_tool_calls_count") + nb::int_(1);
     expect_exact(results, &PyList_Type);
-    return results;
+    co_return results;
 }
+
+}  // namespace
+
+nb::object tool_calls(const Frame &f) {
+    PassState s{nb::borrow(f.function()), nb::borrow(f[0])};
+    return tool_pass<SyncIO>(s).run();
+}
+
+nb::object atool_calls(const Frame &f) { return make_coroutine<PassState>(f, tool_pass<AsyncIO>, f.function(), f[0]); }
 
 nb::object t_calls_beautify(const Frame &f) {
     nb::handle calls = f[0];

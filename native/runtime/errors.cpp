@@ -10,6 +10,15 @@ void raise_from_python() {
     throw nb::python_error();
 }
 
+void reraise(nb::handle exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(Py_NewRef(exc.ptr()));
+#else
+    PyErr_Restore(Py_NewRef(Py_TYPE(exc.ptr())), Py_NewRef(exc.ptr()), PyException_GetTraceback(exc.ptr()));
+#endif
+    throw nb::python_error();
+}
+
 void raise(PyObject *type, const char *format, ...) {
     va_list args;
     va_start(args, format);

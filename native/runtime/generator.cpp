@@ -42,6 +42,8 @@ bool is_body_object(nb::handle obj) noexcept {
     return type == &generator_type || type == &coroutine_type;
 }
 
+ClosureBase *closure_of(nb::handle obj) noexcept { return is_body_object(obj) ? as_body(obj.ptr())->closure : nullptr; }
+
 nb::object new_body_object(bool coroutine, const Frame &f, BodyFrame frame, std::unique_ptr<ClosureBase> closure) {
     PyTypeObject *type = ready(coroutine ? &coroutine_type : &generator_type);
     nb::object name = f.function().attr("__name__"), qualname = f.function().attr("__qualname__");

@@ -1,9 +1,11 @@
 """The chat-completions client: result records, the conversation and the tool-call loop."""
 
-from collections.abc import Iterator
+from collections.abc import AsyncIterator, Iterator
+from types import TracebackType
 from enum import StrEnum
 from typing import Any
 
+import httpx
 import requests
 from pydantic import BaseModel
 
@@ -52,6 +54,10 @@ class LLModal(CythonBaseModel):
     _close: bool
     _default: str
     _timeout: tuple[float, float] | float | None
+    _tool_index: tuple[list[dict[str, Any]], dict[int | None, int], int] | None
+    _fallback_for: BaseException | None
+    _turn: object | None
+    _pool: tuple[Any, httpx.AsyncClient] | None
     def _reset(self) -> None: ...
     @property
     def stream(self) -> bool: ...
@@ -81,3 +87,19 @@ class LLModal(CythonBaseModel):
         Returns the whole answer as one record, or, when ``extra_body["stream"]`` is true, an iterator
         of partial records. A failure prints one line, records the fallback answer and raises.
         """
+    async def _aresponse(self, response: httpx.Response) -> LLMResult: ...
+    async def _atool_calls(self) -> list[Message]: ...
+    async def _acore_call(self) -> LLMResult | AsyncIterator[LLMResult]: ...
+    async def ainvoke(self, prompt: str = "") -> LLMResult | AsyncIterator[LLMResult]:
+        """The awaited twin of `invoke`, over a pool of keep-alive connections.
+
+        Awaited, it gives the whole answer as one record, or, when ``extra_body["stream"]`` is true, an
+        async iterator of partial records. One turn at a time: awaiting it while this client's previous
+        awaited turn is still running raises RuntimeError.
+        """
+    async def aclose(self) -> None:
+        """Close the connections of the awaited turns (the pool of the running event loop)."""
+    async def __aenter__(self) -> LLModal: ...
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, traceback: TracebackType | None
+    ) -> None: ...

@@ -9,6 +9,9 @@ namespace nb = nanobind;
 // Sets the Python error and throws it as nb::python_error, so that one catch at the boundary restores it.
 [[noreturn]] void raise(PyObject *type, const char *format, ...);
 [[noreturn]] void raise_from_python();  // the error already set by a failed C-API call
+// Raises this very exception object again, with its traceback and unchained: what `raise exc` does for
+// an exception caught earlier, in a body that had to await something before re-raising it.
+[[noreturn]] void reraise(nb::handle exc);
 
 // The error for an argument of the wrong exact type, in the wording of typed native arguments.
 [[noreturn]] void raise_argument_type(const char *name, PyTypeObject *expected, nb::handle got);

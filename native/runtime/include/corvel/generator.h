@@ -88,6 +88,10 @@ nb::object make_coroutine(const Frame &f, Coroutine (*body)(C &), Args &&...args
 //     while (nb::object item = corvel::next(c.items)) ...
 nb::object next(nb::handle iterator);
 
+// The closure of a body object made with closure type C, or null for any other object.
+template <class C>
+C *closure_as(nb::handle obj) noexcept;
+
 // A module global of `function` as bound now (Frame::global for a body that runs after the call returned).
 nb::object global(nb::handle function, nb::detail::str_key name);
 
@@ -233,6 +237,9 @@ decltype(auto) own(T &&arg) {
         return std::forward<T>(arg);
 }
 
+// The closure a body object owns, or null for any other object.
+ClosureBase *closure_of(nb::handle obj) noexcept;
+
 // The Python object that runs `frame`; it owns the closure from here on.
 nb::object new_body_object(bool coroutine, const Frame &f, BodyFrame frame, std::unique_ptr<ClosureBase> closure);
 
@@ -292,6 +299,12 @@ nb::object make_body_object(bool coroutine, const Frame &f, Body (*body)(C &), A
 }
 
 }  // namespace detail
+
+template <class C>
+C *closure_as(nb::handle obj) noexcept {
+    auto *box = dynamic_cast<detail::ClosureBox<C> *>(detail::closure_of(obj));
+    return box ? &box->value : nullptr;
+}
 
 template <class C, class... Args>
 nb::object make_generator(const Frame &f, Generator (*body)(C &), Args &&...args) {
