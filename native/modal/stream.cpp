@@ -9,13 +9,17 @@
 namespace corvel::modal {
 namespace {
 
+// Where the body's pieces come from (see open_body).
+enum class Source : unsigned char { connection, chunks, lines };
+
 // Everything that lives across a record handed to the consumer.
 struct StreamState {
     nb::object function, self, response;
     nb::object read = {}, decode = {}, choice = {}, delta = {}, tool_calls = {}, tool_results = {}, follow = {};
     nb::object failure = {}, turn = {};
     LineBuffer buffer = {};
-    bool by_lines = false, body_ended = false, finished = false, already_add = false;
+    Source source = Source::connection;
+    bool body_ended = false, finished = false, already_add = false;
     auto refs() {
         return std::tie(function, self, response, read, decode, choice, delta, tool_calls, tool_results, follow,
                         failure, turn);
@@ -55,19 +59,24 @@ LineBuffer::Cut cut_of(nb::handle response) {
     return json ? LineBuffer::Cut::json_or_lines : LineBuffer::Cut::lines;
 }
 
-// requests' own iter_lines() reads fixed pieces and re-splits the unfinished line after each one, which
-// makes a long line cost time quadratic in its length; the connection is read directly instead, each read
-// returning what has arrived. Objects that are not requests' responses (or an older urllib3 without read1)
-// are read through iter_lines().
+// requests' own iter_lines() re-splits the unfinished line after each piece it reads, which makes a long
+// line cost time quadratic in its length; the pieces are cut into lines here instead, each piece as it
+// arrives. A chunked body comes piece by piece from iter_content(None), one chunk at a time; any other body
+// from the connection's read1, which returns what has arrived (iter_content would wait for a whole piece
+// of fixed size). Objects that are not requests' responses are read through iter_lines().
 void open_body(SyncIO, StreamState &s) {
     nb::object raw = nb::getattr(s.response, "raw", nb::none());
     nb::object read1 = nb::getattr(raw, "read1", nb::none());
-    if (!read1.is_none() && !truthy(nb::getattr(s.response, "_content_consumed", nb::bool_(true)))) {
+    if (nb::getattr(raw, "chunked", nb::none()).is(Py_True)) {
+        s.source = Source::chunks;
+        s.read = nb::iter(s.response.attr("iter_content")(nb::none()));
+    } else if (!read1.is_none() && !truthy(nb::getattr(s.response, "_content_consumed", nb::bool_(true)))) {
+        s.source = Source::connection;
         s.read = read1;
-        return;
+    } else {
+        s.source = Source::lines;
+        s.read = nb::iter(s.response.attr("iter_lines")());
     }
-    s.by_lines = true;
-    s.read = nb::iter(s.response.attr("iter_lines")());
 }
 
 [[maybe_unused]] void open_body(AsyncIO, StreamState &s) { s.read = s.response.attr("aiter_bytes")(); }
@@ -92,9 +101,11 @@ void open_body(SyncIO, StreamState &s) {
 
 // The next piece of the body, or None at its end (StopAsyncIteration, awaited).
 Ready read_piece(SyncIO, StreamState &s) {
-    if (s.by_lines) {
-        nb::object line = corvel::next(s.read);
-        return ready(line.is_valid() ? line + nb::bytes("\n", 1) : nb::none());
+    if (s.source != Source::connection) {
+        nb::object piece = corvel::next(s.read);
+        if (!piece.is_valid())
+            return ready(nb::none());
+        return ready(s.source == Source::lines ? piece + nb::bytes("\n", 1) : piece);
     }
     try {
         nb::object piece = s.read(piece_size, "decode_content"_a = true);
