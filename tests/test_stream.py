@@ -338,3 +338,19 @@ def test_ten_thousand_streamed_turns_do_not_leak(server, no_leak):
         server.reset()
 
     no_leak(turn, calls=10_000, objects=200, memory=512 * 1024)
+
+
+@pytest.mark.parametrize("framing", ["chunked", "length", "close"])
+def test_every_framing_is_cut_into_lines_as_it_arrives(server, framing):
+    # One long line in 1 KiB pieces once cost time quadratic in its length; and a fragment must be handed
+    # on when its line is complete, not when a read of some fixed size fills up.
+    server.add(stream(["first", "x" * 2_000_000, "last"], framing=framing, chunk_size=1024))
+    c = client(server)
+    assert [len(r.content) for r in c.invoke("q")] == [5, 2_000_000, 4]
+    server.add(stream(["first", "never"], framing=framing).stall_after(4, 3))
+    c._timeout = (5, 0.5)
+    got = []
+    with pytest.raises(requests.RequestException):
+        for record in c.invoke("q"):
+            got.append(record.content)
+    assert got == ["first"]
