@@ -221,6 +221,8 @@ COROUTINE_CASES = {
     "through __await__": (lambda m: m.awaiting(suspend("a")).__await__(), [N, send(3), N]),
     "awaits a coroutine": (lambda m: m.awaiting(m.awaiting(suspend("x"))), [send(None), send(4)]),
     "awaits a Python coroutine": (lambda m: m.awaiting(py_awaiting(suspend("x"))), [send(None), send(4)]),
+    # The first await's result must not be taken for a second one's that fails at once.
+    "a failing await after a finished one": (lambda m: m.awaiting(suspend("a"), py_awaiting(5)), [send(None), send(1)]),
 }
 
 

@@ -22,6 +22,7 @@ void finish(BodyObject *g) noexcept {
 
 // Runs the body from its suspension point until it yields, returns or raises.
 PySendResult resume(BodyObject *g, nb::object value, nb::object exc, PyObject **out) noexcept {
+    *out = nullptr;  // it may still hold a finished delegate's result, already handed to the body
     PromiseBase &p = *g->promise;
     p.value = std::move(value);
     p.thrown = std::move(exc);
