@@ -44,6 +44,22 @@ def server():
         yield srv
 
 
+@pytest.fixture(params=["invoke", "ainvoke"])
+def turn(request):
+    """Runs one turn through `invoke`, or through `ainvoke` on an event loop as if it were `invoke`:
+    `turn(client, prompt)` gives the record, or an iterator of records for a stream."""
+    from support import Awaited, blocking
+
+    if request.param == "invoke":
+        yield blocking
+        return
+    awaited = Awaited()
+    try:
+        yield awaited
+    finally:
+        awaited.close()
+
+
 @pytest.fixture
 def api_key(tmp_path, monkeypatch):
     """The real configuration reader with a key in the environment and an empty private config file."""

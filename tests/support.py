@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import asyncio
+from collections.abc import AsyncIterator
+from typing import Any
+
 from corvel.tools import Tools
 
 FALLBACK = "The server is busy. Please try again later."
@@ -21,3 +25,61 @@ def make_tools() -> Tools:
         return text.upper()
 
     return tools
+
+
+class Awaited:
+    """ainvoke behind invoke's face, so that one scenario test serves both entry points.
+
+    Each step of an awaited turn (the turn itself, then every record of a stream) runs to completion on one
+    event loop that lives as long as the test; clients used through it have their pools closed at the end.
+    """
+
+    def __init__(self) -> None:
+        self.loop = asyncio.new_event_loop()
+        self.clients: list[Any] = []
+
+    def __call__(self, client: Any, prompt: str = "") -> Any:
+        if client not in self.clients:
+            self.clients.append(client)
+        result = self.loop.run_until_complete(client.ainvoke(prompt))
+        return Records(self.loop, result) if isinstance(result, AsyncIterator) else result
+
+    def close(self) -> None:
+        for client in self.clients:
+            self.loop.run_until_complete(client.aclose())
+        self.loop.run_until_complete(self.loop.shutdown_asyncgens())
+        self.loop.close()
+
+
+class Records:
+    """An async stream of records read as an iterator (next, throw and close as a generator has them)."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, stream: Any) -> None:
+        self.loop, self.stream = loop, stream
+
+    def __iter__(self) -> Records:
+        return self
+
+    def _step(self, awaitable: Any) -> Any:
+        try:
+            return self.loop.run_until_complete(awaitable)
+        except StopAsyncIteration:
+            raise StopIteration from None
+
+    def __next__(self) -> Any:
+        return self._step(self.stream.__anext__())
+
+    def throw(self, exc: BaseException) -> Any:
+        return self._step(self.stream.athrow(exc))
+
+    def close(self) -> None:
+        self.loop.run_until_complete(self.stream.aclose())
+
+
+def blocking(client: Any, prompt: str = "") -> Any:
+    return client.invoke(prompt)
+
+
+def raised(turn: Any, blocking_error: type[BaseException], awaited_error: type[BaseException] | None = None):
+    """The exception a turn raises: transport failures are requests' in invoke and httpx's in ainvoke."""
+    return blocking_error if turn is blocking or awaited_error is None else awaited_error

@@ -45,8 +45,12 @@ void scrub_request(nb::handle exc) {
     }
 }
 
+// Some exceptions say nothing (httpx's time-outs): the line names their type instead.
 void print_line(nb::handle function, nb::handle self, const char *prefix, nb::handle exc) {
-    global(function, "print")(nb::str(prefix) + redact(function, self, format(exc)), "flush"_a = true);
+    nb::str text = format(exc);
+    if (length(text) == 0)
+        text = nb::borrow<nb::str>(type_of(exc).attr("__name__"));
+    global(function, "print")(nb::str(prefix) + redact(function, self, text), "flush"_a = true);
 }
 
 }  // namespace
