@@ -1,0 +1,102 @@
+"""What only the awaited turn has: pooled connections per event loop, the one-turn guard, cancellation,
+concurrent conversations. The conversation itself is tested through both entry points elsewhere."""
+
+from __future__ import annotations
+
+import asyncio
+
+import pytest
+
+from corvel.modal import LLModal, LLMStatus
+from corvel.testing import message, stream, tool_call
+
+from support import FALLBACK, make_tools
+
+
+def client(server, **fields):
+    return LLModal(endpoint_url=server.url, tools=make_tools(), **fields)
+
+
+def at_rest(c):
+    return c.tool_calls == [] and c._tool_calls_count == 0
+
+
+async def test_one_turn_at_a_time(server):
+    server.add(message("slow").delayed(0.3))
+    server.add(message("next"))
+    async with client(server) as c:
+        first = asyncio.ensure_future(c.ainvoke("q"))
+        await asyncio.sleep(0.05)
+        with pytest.raises(RuntimeError, match="^a turn is already running on this client$"):
+            await c.ainvoke("again")
+        assert (await first).content == "slow"
+        assert (await c.ainvoke("next")).content == "next"
+        unawaited = c.ainvoke("never awaited")  # creating the coroutine starts nothing
+        unawaited.close()
+        assert c.messages[-1].contents == ["next"]
+
+
+async def test_a_pool_per_client_and_event_loop(server):
+    c = client(server)
+    server.add(message("a"))
+    await c.ainvoke("q")
+    pool = c._pool[1]
+    assert c._pool is not None
+    await c.aclose()
+    assert c._pool is None and pool.is_closed
+
+    def in_new_loop():
+        server.add(message("b"))
+        return asyncio.run(c.ainvoke("q")).content
+
+    # A second event loop (another asyncio.run) gets a pool of its own.
+    assert await asyncio.to_thread(in_new_loop) == "b"
+    assert c._pool is not None and c._pool[1] is not pool
+
+
+@pytest.mark.parametrize("stage", ["before the headers", "during a slow tool"])
+async def test_cancelling_a_turn(server, capsys, stage):
+    tools = make_tools()
+    if stage == "during a slow tool" and not hasattr(tools, "acall"):
+        pytest.skip("the registry awaits tools on the running loop once it has acall")
+    started = asyncio.Event()
+
+    @tools.register
+    async def slow() -> str:
+        started.set()
+        await asyncio.sleep(30)
+        return "late"
+
+    c = LLModal(endpoint_url=server.url, tools=tools)
+    if stage == "before the headers":
+        server.add(message("late").delayed(30))
+    else:
+        server.add(message(tool_calls=[tool_call("c1", "slow", {})]))
+    task = asyncio.ensure_future(c.ainvoke("q"))
+    if stage == "before the headers":
+        await asyncio.sleep(0.2)
+    else:
+        await asyncio.wait_for(started.wait(), 10)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    # Nothing printed, no fallback answer, the tool state at rest, and the client free for the next turn.
+    assert capsys.readouterr().out == "" and at_rest(c)
+    assert all(FALLBACK not in m.contents for m in c.messages)
+    server.reset()
+    server.add(message("after"))
+    assert (await c.ainvoke("again")).content == "after"
+    await c.aclose()
+
+
+async def test_a_hundred_conversations_at_once(server):
+    def reply(request):
+        prompt = request.json["messages"][-1]["content"]
+        return message(f"answer to {prompt}")
+
+    server.default = reply
+    clients = [client(server) for _ in range(100)]
+    results = await asyncio.gather(*(c.ainvoke(f"q{i}") for i, c in enumerate(clients)))
+    assert [r.content for r in results] == [f"answer to q{i}" for i in range(100)]
+    assert all(c.messages[-1].contents == [f"answer to q{i}"] for i, c in enumerate(clients))
+    await asyncio.gather(*(c.aclose() for c in clients))
