@@ -92,10 +92,10 @@ def test_schemas(tools):
 
 
 def test_results(tools):
-    calls = [("echo-text", a) for a in ('{"text": "hi"}', "", None, '{"k": "2"}')]
+    calls = [("echo-text", a) for a in ('{"text": "hi"}', "", None, " \r\n\t", b" ", '{"k": "2"}')]
     located, *echoed, later = run(tools, ("locate", '{"name": "a", "where": {"x": 1}}'), *calls, ("later", '{"n": 5}'))
     assert json.loads(located) == {"where": {"x": 1, "y": 0}, "model": True, "own default": True}
-    assert echoed == ["hi{}", "{}", "{}", '{"k": 2}'] and later == "[5]"
+    assert echoed == ["hi{}", "{}", "{}", "{}", "{}", '{"k": 2}'] and later == "[5]"
 
 
 @pytest.mark.parametrize(

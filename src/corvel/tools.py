@@ -235,9 +235,9 @@ class Tools:
     def __call__(self, tool_calls: list[dict[str, Any]]) -> list[Message]:
         """Run the model's tool calls in order; one tool-result `Message` per call.
 
-        Each call is ``{"id": ..., "function": {"name": ..., "arguments": "<JSON object text>"}}``; empty or
-        missing arguments mean none. The message's text is a `str` result as it is, any other result as
-        JSON, or a text starting with "Error" that says what went wrong.
+        Each call is ``{"id": ..., "function": {"name": ..., "arguments": "<JSON object text>"}}``; missing
+        arguments, or a text that is empty or only white space, mean none. The message's text is a `str` result
+        as it is, any other result as JSON, or a text starting with "Error" that says what went wrong.
         """
         return [
             Message(role=MessageRole.tool, tool_call_id=str(call.get("id") or ""), contents=[self._answer(call)])
@@ -288,11 +288,16 @@ class Tools:
 
 
 def _arguments(text: Any) -> Mapping[str, Any]:
-    """The arguments object of a call; some services send "" or nothing for a function without parameters."""
-    if text is None or text == "":
+    """The arguments object of a call.
+
+    Some services send "", white space or nothing at all for a function without parameters: no arguments.
+    """
+    if text is None:
         return {}
     if not isinstance(text, (str, bytes, bytearray)):
         raise ValueError(f"expected JSON text, got {type(text).__name__}")
+    if not text.strip():
+        return {}
     try:
         value = json.loads(text)
     except ValueError as exc:  # JSONDecodeError, or bytes that are not UTF-8
