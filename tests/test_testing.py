@@ -79,11 +79,13 @@ def test_requests_are_recorded(srv):
     requests.post(srv.url, json={"a": 1}, headers={"Authorization": "Bearer k"}, timeout=5)
     requests.post(f"http://127.0.0.1:{srv.port}/any/path", data=b"\xffnot json", timeout=5)
     requests.post(srv.url, data=iter([b'{"chunked"', b": true}"]), timeout=5)  # chunked request body
-    first, second, third = srv.wait_for_requests(3, timeout=1)
+    deep = requests.post(srv.url, data=b"[" * 100_000, timeout=5)  # deeper than the JSON decoder goes
+    assert deep.json()["choices"][0]["message"]["content"] == "ok"
+    first, second, third, fourth = srv.wait_for_requests(4, timeout=1)
     assert (first.method, first.path, first.json) == ("POST", "/v1/chat/completions", {"a": 1})
     assert first.headers["AUTHORIZATION"] == "Bearer k" and "authorization" in first.headers
     assert (second.path, second.body, second.json) == ("/any/path", b"\xffnot json", None)
-    assert third.json == {"chunked": True}
+    assert third.json == {"chunked": True} and (len(fourth.body), fourth.json) == (100_000, None)
     srv.reset()
     assert srv.requests == []
 

@@ -103,6 +103,7 @@ def test_results(tools):
     [("nope", "{}", "unknown tool 'nope'; available tools: locate, echo-text"),
      ("locate", "{bad", "not valid JSON"),
      ("locate", "[1]", "expected a JSON object, got [1]"),
+     pytest.param("locate", '{"a":' * 100_000, "not valid JSON (nested too deeply)", id="deep"),
      ("locate", '{"name": 1, "where": {"x": "a"}}', "name: Input should be a valid string; where.x:"),
      ("locate", '{"name": "a", "where": {"x": 1}, "zz": 1}', "zz: Extra inputs are not permitted"),
      ("echo-text", '{"k": "x"}', "k: Input should be a valid integer"),

@@ -320,7 +320,7 @@ def _error(status: int, kind: str, text: str) -> Answer:
 def _decode(body: bytes) -> Any:
     try:
         return json.loads(body)
-    except ValueError:
+    except (ValueError, RecursionError):  # not JSON, or nested deeper than the decoder goes
         return None
 
 

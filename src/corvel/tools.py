@@ -302,6 +302,8 @@ def _arguments(text: Any) -> Mapping[str, Any]:
         value = json.loads(text)
     except ValueError as exc:  # JSONDecodeError, or bytes that are not UTF-8
         raise ValueError(f"not valid JSON ({exc})") from None
+    except RecursionError:  # the decoder's depth limit: "[[[[..." from a model that ran away
+        raise ValueError("not valid JSON (nested too deeply)") from None
     if not isinstance(value, dict):
         raise ValueError(f"expected a JSON object, got {json.dumps(value)[:40]}")
     return value
