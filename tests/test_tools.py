@@ -66,10 +66,18 @@ def test_registry(tools):
     assert len(tools) == 6 and tools["g"].fn is f and not Tools() and len(Tools()) == 0
 
 
+class Unhashable:
+    __hash__ = None  # type: ignore[assignment]
+
+    def __call__(self, a: int) -> int:
+        return a
+
+
 @pytest.mark.parametrize(
     ("fn", "name", "error"),
     [(lambda: 0, None, ValueError), (lambda: 0, "locate", ValueError), (lambda *a: 0, "star", TypeError),
-     (lambda a, /: 0, "posonly", TypeError), (lambda _hidden=0: 0, "underscore", TypeError)],
+     (lambda a, /: 0, "posonly", TypeError), (lambda _hidden=0: 0, "underscore", TypeError),
+     (Unhashable(), "unhashable", TypeError)],
 )
 def test_register_refuses(tools, fn, name, error):
     with pytest.raises(error):

@@ -173,7 +173,8 @@ class Tools:
         The function is returned unchanged. The name defaults to ``fn.__name__`` and must match
         ``[A-Za-z0-9_-]{1,64}``; the description defaults to the cleaned docstring. Parameters are passed
         by name, so ``*args`` and positional-only parameters are refused; ``**kwargs`` accepts extra
-        arguments. Coroutine functions are awaited when called.
+        arguments. Coroutine functions are awaited when called. A callable object must be hashable (its
+        argument validator is cached by function): an unhashable one is refused with `TypeError`.
         """
 
         def add(fn: F) -> F:
@@ -190,6 +191,14 @@ class Tools:
             raise ValueError(f"tool name {name!r} is not 1 to 64 letters, digits, '_' or '-'; pass name=")
         if name in self._tools:
             raise ValueError(f"a tool named {name!r} is already registered")
+        try:
+            hash(fn)
+        except TypeError:
+            # The argument validator is cached by function, here and in the MCP tool: an unhashable callable
+            # would fail every request that describes or calls it.
+            raise TypeError(f"tool {name!r}: {type(fn).__name__!r} objects are unhashable, and a tool's argument "
+                            "validator is cached by its function; give the class a __hash__, or register a "
+                            "function or a bound method") from None
         for param in inspect.signature(fn).parameters.values():
             if param.kind in (param.VAR_POSITIONAL, param.POSITIONAL_ONLY):
                 raise TypeError(f"tool {name!r}: parameter {param.name!r} cannot be passed by name")
