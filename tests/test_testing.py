@@ -1,6 +1,7 @@
 """corvel.testing: the scripted service, exercised over real HTTP on 127.0.0.1."""
 
 import doctest
+import gzip
 import json
 import socket
 import struct
@@ -42,6 +43,8 @@ CALL = tool_call("c1", "add", {"x": 1})
     (answer(b"not json"), 200, "application/json", b"not json"),
     (answer({"choices": []}, 201), 201, "application/json", b'{"choices": []}'),
     (answer("<h1>busy</h1>", 503, content_type="text/html"), 503, "text/html", b"<h1>busy</h1>"),
+    (answer(gzip.compress(b"upstream failed"), 502, content_type="text/plain", headers={"Content-Encoding": "gzip"}),
+     502, "text/plain", b"upstream failed"),
 ])
 def test_whole_answers(srv, reply, status, content_type, expected):
     srv.add(reply)
@@ -116,7 +119,7 @@ def read_stream(srv, reply):
     ({"tool_calls": [CALL, tool_call("c2", "f", {"y": [1, 2, 3]})], "same_index": True, "opening": "null",
       "finish": "length", "usage": True},
      {"role": "assistant", "content": None}, "length", True, True),
-    ({"opening": None, "finish": False}, None, None, False, True),
+    ({"opening": None, "finish": False, "framing": "close", "chunk_size": 5}, None, None, False, True),
 ])
 def test_stream_shapes(srv, kwargs, opening, finish, usage, done):
     lines = read_stream(srv, stream(["Hel", "lo"], reasoning=["think"], **kwargs))
@@ -144,6 +147,29 @@ def test_stream_shapes(srv, kwargs, opening, finish, usage, done):
                       c["function"]["arguments"]] for i, c in enumerate(kwargs.get("tool_calls", []))]
 
 
+LONG = "x" * (8 * 1024 * 1024)
+
+
+@pytest.mark.parametrize("framing, chunk_size", [
+    ("chunked", None), ("chunked", 1024), ("length", None), ("length", 1024), ("close", None),
+])
+def test_stream_framings(srv, framing, chunk_size):
+    lines = [chunk({"content": "a"}), "", LONG, DONE]
+    body = b"".join(line.encode() + b"\n" for line in lines)
+    srv.add(Stream(lines, framing=framing, chunk_size=chunk_size))
+    r = post(srv, stream=True)
+    framed = {name: r.headers.get(name) for name in ("Transfer-Encoding", "Content-Length", "Connection")}
+    assert framed == {"Transfer-Encoding": "chunked" if framing == "chunked" else None,
+                      "Content-Length": str(len(body)) if framing == "length" else None, "Connection": "close"}
+    if framing != "chunked":
+        assert r.raw.read() == body
+        return
+    pieces = list(r.raw.read_chunked())
+    sizes = [len(line) + 1 for line in lines] if chunk_size is None else \
+        [min(chunk_size, len(line) + 1 - start) for line in lines for start in range(0, len(line) + 1, chunk_size)]
+    assert b"".join(pieces) == body and [len(piece) for piece in pieces] == sizes
+
+
 def test_raw_lines_arrive_byte_exact(srv):
     raw = [": keep-alive", "", "event: x", b"\xff\xfe", data({"choices": []}), chunk({"content": "é"}), "[DONE]"]
     assert read_stream(srv, Stream(raw)) == [x if isinstance(x, bytes) else x.encode() for x in raw]
@@ -162,15 +188,21 @@ RESET, TIMEOUT = "reset by peer", "timed out"
     (HangUp(delay=30), [], requests.ReadTimeout, TIMEOUT),
     (CUT, [b'{"choices":'], requests.exceptions.ChunkedEncodingError, RESET),
     (stream(["a", "b"]).cut(3), FIRST_LINES, requests.exceptions.ChunkedEncodingError, RESET),
+    (stream(["a", "b"], framing="length").cut(3), FIRST_LINES, requests.exceptions.ChunkedEncodingError, RESET),
+    (stream(["a", "b"], framing="close", chunk_size=7).cut(3), FIRST_LINES,
+     requests.exceptions.ChunkedEncodingError, RESET),
     (stream(["a", "b"]).delayed(0.2).stall_after(3, 30), FIRST_LINES, requests.ConnectionError, TIMEOUT),
+    (stream(["a", "b"], framing="length").stall_after(3, 30), FIRST_LINES, requests.ConnectionError, TIMEOUT),
+    (stream(["a", "b"], framing="close").stall_after(3, 30), FIRST_LINES, requests.ConnectionError, TIMEOUT),
 ])
 def test_faults_and_prompt_quiet_close(reply, received, error, match, capfd):
     srv = ScriptedServer(reply).start()
     got = []
     with pytest.raises(error, match=match):
         r = requests.post(srv.url, json={}, stream=True, timeout=(2, 0.5))
-        # Stream lines before a stall arrive: each was flushed on its own. Read whole answers bytewise.
-        got.extend(r.iter_lines(512 if isinstance(reply, Stream) else 1))
+        # Stream lines before a stall arrive: each was flushed on its own. Read bodies that are not chunked
+        # bytewise: a larger read waits until it is full.
+        got.extend(r.iter_lines(512 if isinstance(reply, Stream) and reply.framing == "chunked" else 1))
     assert got == received
     started = time.monotonic()
     srv.close()

@@ -20,9 +20,11 @@ Replies come in three kinds, each a small frozen dataclass:
 
 * :class:`Answer`: a whole body with its Content-Length. :func:`message` builds a chat-completions answer,
   :func:`answer` sends any body (bytes, text or a JSON value) with any status code.
-* :class:`Stream`: server-sent lines, each written and flushed as a chunk of its own, optionally after a
-  pause. :func:`stream` builds a realistic stream from answer fragments; :func:`chunk`, :func:`data` and
-  :data:`DONE` make single lines, and raw lines (comments, invalid UTF-8, anything) can be mixed in.
+* :class:`Stream`: server-sent lines, each written and flushed on its own, optionally after a pause; by
+  default one chunk of a chunked body per line, or framed by Content-Length, or ended by closing the
+  connection, and in pieces of at most ``chunk_size`` bytes. :func:`stream` builds a realistic stream
+  from answer fragments; :func:`chunk`, :func:`data` and :data:`DONE` make single lines, and raw lines
+  (comments, invalid UTF-8, anything) can be mixed in.
 * :class:`HangUp`: no answer at all; the server resets the connection.
 
 Faults are options of these replies: ``.delayed(seconds)`` stalls before the status line,
@@ -41,6 +43,7 @@ for one request can never leak into the next.
 from __future__ import annotations
 
 import contextlib
+import fcntl
 import json
 import socket
 import struct
@@ -55,7 +58,7 @@ from socketserver import TCPServer
 from typing import Any, Literal, Self, TypeAlias
 
 __all__ = [
-    "DONE", "Answer", "HangUp", "Line", "RecordedRequest", "Reply", "Responder", "ScriptedServer",
+    "DONE", "Answer", "Framing", "HangUp", "Line", "RecordedRequest", "Reply", "Responder", "ScriptedServer",
     "Stream", "answer", "chunk", "completion", "data", "message", "stream", "tool_call",
 ]
 
@@ -114,6 +117,12 @@ class Answer(_Delayable):
 
     ``reset_after``: send only that many bytes of the body (the headers still announce all of it), then
     reset the connection. ``headers`` are extra response headers, such as ``(("Retry-After", "1"),)``.
+
+    The body is sent as it is: for a compressed answer, give the compressed bytes and say so in a header.
+    Clients such as requests then decode it (``response.content`` is the original text)::
+
+        answer(gzip.compress(b"upstream failed"), 502, content_type="text/plain",
+               headers={"Content-Encoding": "gzip"})
     """
 
     body: bytes
@@ -144,22 +153,42 @@ def _as_line(item: Line | bytes | str) -> Line:
     return item if isinstance(item, Line) else Line(item)
 
 
+Framing: TypeAlias = Literal["chunked", "length", "close"]
+_FRAMINGS = ("chunked", "length", "close")
+
+
 @dataclass(frozen=True)
 class Stream(_Delayable):
-    """A ``text/event-stream`` answer, sent with chunked transfer encoding, one chunk per line.
+    """A ``text/event-stream`` answer.
 
-    ``lines`` are sent in order, each ended by "\\n" and flushed on its own; blank separator lines are
-    lines of the script too. ``reset_after``: send only that many lines, then reset the connection (with
-    ``n >= len(lines)``, all lines but not the end of the body).
+    ``lines`` are sent in order, each ended by "\\n" and flushed on its own (after its pause, if it has
+    one); blank separator lines are lines of the script too. ``framing`` says how the body is delimited:
+
+    * ``"chunked"`` (the default): chunked transfer encoding, one chunk per line;
+    * ``"length"``: a Content-Length header announcing all the lines, which are still written one by one;
+    * ``"close"``: neither header; the body ends when the server closes the connection.
+
+    ``chunk_size``: write each line in pieces of at most that many bytes (with chunked framing, each piece
+    is a chunk of its own), so that one long line arrives in many small reads.
+
+    ``reset_after``: send only that many lines, then reset the connection (with ``n >= len(lines)``, all
+    lines but not the end of the body: no last chunk, fewer bytes than announced, or a reset instead of a
+    clean close).
     """
 
     lines: Sequence[Line | bytes | str]
     status: int = 200
     delay: float = 0.0
     reset_after: int | None = None
+    framing: Framing = "chunked"
+    chunk_size: int | None = None
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "lines", tuple(self.lines))
+        if self.framing not in _FRAMINGS:
+            raise ValueError(f"framing must be one of {', '.join(_FRAMINGS)}, not {self.framing!r}")
+        if self.chunk_size is not None and self.chunk_size < 1:
+            raise ValueError(f"chunk_size must be at least 1 byte, not {self.chunk_size!r}")
 
     def cut(self, n: int) -> Stream:
         """The same stream, broken off with a connection reset after ``n`` lines."""
@@ -267,7 +296,8 @@ def stream(content: str | Iterable[str] = (), *, reasoning: str | Iterable[str] 
            tool_calls: Iterable[Mapping[str, Any]] = (), finish: str | bool = True,
            opening: Literal["auto", "empty", "null", "role"] | None = "auto", usage: bool = False,
            done: bool = True, reasoning_key: str = "reasoning_content", piece_size: int = 8,
-           same_index: bool = False, line_delay: float = 0.0, blank_lines: bool = True) -> Stream:
+           same_index: bool = False, line_delay: float = 0.0, blank_lines: bool = True,
+           framing: Framing = "chunked", chunk_size: int | None = None) -> Stream:
     """A streamed answer in the shape real services send, one chunk per fragment, in this order:
 
     * an opening chunk: ``"empty"`` ``{"role": "assistant", "content": ""}``, ``"null"`` (content null),
@@ -282,7 +312,7 @@ def stream(content: str | Iterable[str] = (), *, reasoning: str | Iterable[str] 
     * with ``usage``, a chunk with ``"choices": []`` and token counts; with ``done``, :data:`DONE`.
 
     Each line is followed by a blank line unless ``blank_lines`` is false; ``line_delay`` pauses before
-    every non-blank line.
+    every non-blank line. ``framing`` and ``chunk_size`` say how the body is sent (see :class:`Stream`).
     """
     calls = list(tool_calls)
     reasoning_parts, content_parts = _fragments(reasoning), _fragments(content)
@@ -307,7 +337,7 @@ def stream(content: str | Iterable[str] = (), *, reasoning: str | Iterable[str] 
         lines.append(Line(event, line_delay))
         if blank_lines:
             lines.append("")
-    return Stream(lines)
+    return Stream(lines, framing=framing, chunk_size=chunk_size)
 
 
 # ---------------------------------------------------------------------------------------------------------
@@ -324,8 +354,16 @@ def _decode(body: bytes) -> Any:
         return None
 
 
+def _unsent(sock: socket.socket) -> int:
+    """How many written bytes the kernel has not sent yet (Linux's SIOCOUTQNSD; 0 where it is unknown)."""
+    if sys.platform != "linux":
+        return 0
+    return int(struct.unpack("i", fcntl.ioctl(sock, 0x894B, b"\0" * 4))[0])
+
+
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"  # needed for chunked streams; every answer still closes the connection
+    disable_nagle_algorithm = True  # each write leaves at once, so small pieces arrive as small reads
     server: _HTTPServer
 
     def do_POST(self) -> None:
@@ -378,26 +416,40 @@ class _Handler(BaseHTTPRequestHandler):
             self._reset()
 
     def _send_stream(self, reply: Stream) -> None:
-        self._start(reply.status, [("Content-Type", "text/event-stream"), ("Cache-Control", "no-cache"),
-                                   ("Transfer-Encoding", "chunked")])
-        for sent, item in enumerate(reply.lines):
-            line = _as_line(item)
+        lines = [_as_line(item) for item in reply.lines]
+        chunked = reply.framing == "chunked"
+        headers = [("Content-Type", "text/event-stream"), ("Cache-Control", "no-cache")]
+        if chunked:
+            headers.append(("Transfer-Encoding", "chunked"))
+        elif reply.framing == "length":
+            headers.append(("Content-Length", str(sum(len(line.raw) + 1 for line in lines))))
+        self._start(reply.status, headers)
+        for sent, line in enumerate(lines):
             if sent == reply.reset_after or not self._pause(line.delay):
                 return self._reset()
             payload = line.raw + b"\n"
-            self.wfile.write(b"%x\r\n%b\r\n" % (len(payload), payload))  # unbuffered: one send per line
+            size = reply.chunk_size or len(payload)
+            for start in range(0, len(payload), size):  # unbuffered: one send per piece
+                piece = payload[start:start + size]
+                self.wfile.write(b"%x\r\n%b\r\n" % (len(piece), piece) if chunked else piece)
         if reply.reset_after is not None:
             return self._reset()
-        self.wfile.write(b"0\r\n\r\n")
+        if chunked:
+            self.wfile.write(b"0\r\n\r\n")
+        # A close-delimited body ends as the handler returns and the connection closes.
 
     def _pause(self, seconds: float) -> bool:
         """Wait ``seconds``; False if the server began closing meanwhile."""
         return seconds <= 0 or not self.server.owner._closing.wait(seconds)
 
     def _reset(self) -> None:
-        # SO_LINGER 0 turns the close into a TCP reset. Bytes already written reach a loopback peer
-        # first; its next read then fails instead of seeing a clean end of the body.
+        # SO_LINGER 0 turns the close into a TCP reset, and drops what the kernel has not sent yet: wait
+        # (a little, while the peer reads) until every written byte has left. The peer receives them all;
+        # its next read then fails instead of seeing a clean end of the body.
         with contextlib.suppress(OSError):
+            deadline = time.monotonic() + 2.0
+            while _unsent(self.connection) and time.monotonic() < deadline and self._pause(0.001):
+                pass
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.rfile.close()  # the reader holds the socket open; the descriptor closes with the last user
         self.connection.close()
