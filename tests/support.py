@@ -21,3 +21,12 @@ def make_tools() -> Tools:
         return text.upper()
 
     return tools
+
+
+def refused_url() -> str:
+    """A loopback URL where nothing listens: connections are refused."""
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return f"http://127.0.0.1:{s.getsockname()[1]}/v1/chat/completions"
