@@ -7,6 +7,10 @@ PYTHON ?= $(shell for c in python3.12 $(wildcard $(HOME)/.pyenv/versions/3.12*/b
               $$c -c 'import sys; assert sys.version_info >= (3, 11)' 2>/dev/null && { echo $$c; break; }; done)
 VENV := .venv
 VPY := $(VENV)/bin/python
+# One build tree per virtual environment, so that interpreters of different versions do not share one
+# (.venv builds in build/dev, .venv-3.13 in build/dev-3.13). The modules they install into src/corvel carry
+# the interpreter's tag in their names (cpython-312, cpython-313), so they live side by side there.
+BUILD ?= build/dev$(patsubst .venv%,%,$(notdir $(VENV)))
 JOBS ?= 2
 PYTEST_ARGS ?=
 
@@ -46,12 +50,12 @@ build: $(VENV)/.ready
 	flock build/.lock $(MAKE) --no-print-directory locked-build
 
 locked-build:
-	$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEL_WERROR=ON -DCORVEL_TEST_PROBE=ON \
-	  -DPython_EXECUTABLE=$(abspath $(VPY)) > build/dev.log || { cat build/dev.log; exit 1; }
-	$(VENV)/bin/cmake --build build/dev -j $(JOBS)
-	rm -rf build/dev/stage
-	$(VENV)/bin/cmake --install build/dev --prefix build/dev/stage > /dev/null
-	for f in build/dev/stage/corvel/*.so; do \
+	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEL_WERROR=ON -DCORVEL_TEST_PROBE=ON \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) > $(BUILD).log || { cat $(BUILD).log; exit 1; }
+	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
+	rm -rf $(BUILD)/stage
+	$(VENV)/bin/cmake --install $(BUILD) --prefix $(BUILD)/stage > /dev/null
+	for f in $(BUILD)/stage/corvel/*.so; do \
 	  cp "$$f" "src/corvel/.$${f##*/}.new" && mv -f "src/corvel/.$${f##*/}.new" "src/corvel/$${f##*/}"; done
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the same suite against instrumented modules, staged

@@ -83,3 +83,12 @@ def blocking(client: Any, prompt: str = "") -> Any:
 def raised(turn: Any, blocking_error: type[BaseException], awaited_error: type[BaseException] | None = None):
     """The exception a turn raises: transport failures are requests' in invoke and httpx's in ainvoke."""
     return blocking_error if turn is blocking or awaited_error is None else awaited_error
+
+
+def refused_url() -> str:
+    """A loopback URL where nothing listens: connections are refused."""
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return f"http://127.0.0.1:{s.getsockname()[1]}/v1/chat/completions"

@@ -49,7 +49,7 @@ CALL = tool_call("c1", "add", {"x": 1})
 def test_whole_answers(srv, reply, status, content_type, expected):
     srv.add(reply)
     r = post(srv)
-    assert (r.status_code, r.headers["Content-Type"], r.headers["Connection"]) == (status, content_type, "close")
+    assert (r.status_code, r.headers["Content-Type"], r.headers["Connection"]) == (status, content_type, "keep-alive")
     if isinstance(expected, bytes):
         assert r.content == expected
     else:
@@ -82,11 +82,13 @@ def test_requests_are_recorded(srv):
     requests.post(srv.url, json={"a": 1}, headers={"Authorization": "Bearer k"}, timeout=5)
     requests.post(f"http://127.0.0.1:{srv.port}/any/path", data=b"\xffnot json", timeout=5)
     requests.post(srv.url, data=iter([b'{"chunked"', b": true}"]), timeout=5)  # chunked request body
-    first, second, third = srv.wait_for_requests(3, timeout=1)
+    deep = requests.post(srv.url, data=b"[" * 100_000, timeout=5)  # deeper than the JSON decoder goes
+    assert deep.json()["choices"][0]["message"]["content"] == "ok"
+    first, second, third, fourth = srv.wait_for_requests(4, timeout=1)
     assert (first.method, first.path, first.json) == ("POST", "/v1/chat/completions", {"a": 1})
     assert first.headers["AUTHORIZATION"] == "Bearer k" and "authorization" in first.headers
     assert (second.path, second.body, second.json) == ("/any/path", b"\xffnot json", None)
-    assert third.json == {"chunked": True}
+    assert third.json == {"chunked": True} and (len(fourth.body), fourth.json) == (100_000, None)
     srv.reset()
     assert srv.requests == []
 
@@ -158,7 +160,8 @@ def test_stream_framings(srv, framing, chunk_size):
     r = post(srv, stream=True)
     framed = {name: r.headers.get(name) for name in ("Transfer-Encoding", "Content-Length", "Connection")}
     assert framed == {"Transfer-Encoding": "chunked" if framing == "chunked" else None,
-                      "Content-Length": str(len(body)) if framing == "length" else None, "Connection": "close"}
+                      "Content-Length": str(len(body)) if framing == "length" else None,
+                      "Connection": "close" if framing == "close" else "keep-alive"}
     if framing != "chunked":
         assert r.raw.read() == body
         return
@@ -166,6 +169,22 @@ def test_stream_framings(srv, framing, chunk_size):
     sizes = [len(line) + 1 for line in lines] if chunk_size is None else \
         [min(chunk_size, len(line) + 1 - start) for line in lines for start in range(0, len(line) + 1, chunk_size)]
     assert b"".join(pieces) == body and [len(piece) for piece in pieces] == sizes
+
+
+def test_connections_persist_until_a_fault(srv):
+    srv.extend([message("a"), stream(["b"]), message("c").cut(3), message("d"), stream(["e"], framing="close"),
+                message("f"), message("g"), HangUp(), message("h")])
+    seen = []
+    with requests.Session() as session:
+        for headers in ({}, {}, {}, {}, {}, {"Connection": "close"}, {}, {}, {}):
+            try:
+                r = session.post(srv.url, json={}, headers=headers, timeout=5)
+                seen.append((r.headers["Connection"], srv.connections))
+            except requests.RequestException:
+                seen.append(("failed", srv.connections))
+    assert seen == [("keep-alive", 1), ("keep-alive", 1), ("failed", 1), ("keep-alive", 2), ("close", 2),
+                    ("close", 3), ("keep-alive", 4), ("failed", 4), ("keep-alive", 5)]
+    assert len(srv.requests) == 9
 
 
 def test_raw_lines_arrive_byte_exact(srv):

@@ -1,5 +1,6 @@
 import asyncio
 import json
+import threading
 import types
 from typing import Annotated
 
@@ -51,8 +52,15 @@ def tools() -> Tools:
     return tools
 
 
-def run(tools: Tools, *calls: tuple) -> list[str]:
-    messages = tools([{"id": f"c{i}", "function": {"name": n, "arguments": a}} for i, (n, a) in enumerate(calls)])
+@pytest.fixture(params=["call", "acall"])
+def mode(request) -> str:
+    """How the registry runs a pass: called, or awaited through ``acall``; the answers must not differ."""
+    return request.param
+
+
+def run(tools: Tools, *calls: tuple, mode: str = "call") -> list[str]:
+    tool_calls = [{"id": f"c{i}", "function": {"name": n, "arguments": a}} for i, (n, a) in enumerate(calls)]
+    messages = tools(tool_calls) if mode == "call" else asyncio.run(tools.acall(tool_calls))
     assert type(messages) is list and all(type(m) is Message for m in messages)
     assert [(m.role, m.tool_call_id, len(m.contents)) for m in messages] == [
         (MessageRole.tool, f"c{i}", 1) for i in range(len(calls))]
@@ -66,10 +74,18 @@ def test_registry(tools):
     assert len(tools) == 6 and tools["g"].fn is f and not Tools() and len(Tools()) == 0
 
 
+class Unhashable:
+    __hash__ = None  # type: ignore[assignment]
+
+    def __call__(self, a: int) -> int:
+        return a
+
+
 @pytest.mark.parametrize(
     ("fn", "name", "error"),
     [(lambda: 0, None, ValueError), (lambda: 0, "locate", ValueError), (lambda *a: 0, "star", TypeError),
-     (lambda a, /: 0, "posonly", TypeError), (lambda _hidden=0: 0, "underscore", TypeError)],
+     (lambda a, /: 0, "posonly", TypeError), (lambda _hidden=0: 0, "underscore", TypeError),
+     (Unhashable(), "unhashable", TypeError)],
 )
 def test_register_refuses(tools, fn, name, error):
     with pytest.raises(error):
@@ -91,11 +107,12 @@ def test_schemas(tools):
     assert tools.schemas[0]["function"]["parameters"] == params  # each read is a fresh value
 
 
-def test_results(tools):
-    calls = [("echo-text", a) for a in ('{"text": "hi"}', "", None, '{"k": "2"}')]
-    located, *echoed, later = run(tools, ("locate", '{"name": "a", "where": {"x": 1}}'), *calls, ("later", '{"n": 5}'))
+def test_results(tools, mode):
+    calls = [("echo-text", a) for a in ('{"text": "hi"}', "", None, " \r\n\t", b" ", '{"k": "2"}')]
+    located, *echoed, later = run(tools, ("locate", '{"name": "a", "where": {"x": 1}}'), *calls, ("later", '{"n": 5}'),
+                                  mode=mode)
     assert json.loads(located) == {"where": {"x": 1, "y": 0}, "model": True, "own default": True}
-    assert echoed == ["hi{}", "{}", "{}", '{"k": 2}'] and later == "[5]"
+    assert echoed == ["hi{}", "{}", "{}", "{}", "{}", '{"k": 2}'] and later == "[5]"
 
 
 @pytest.mark.parametrize(
@@ -103,14 +120,15 @@ def test_results(tools):
     [("nope", "{}", "unknown tool 'nope'; available tools: locate, echo-text"),
      ("locate", "{bad", "not valid JSON"),
      ("locate", "[1]", "expected a JSON object, got [1]"),
+     pytest.param("locate", '{"a":' * 100_000, "not valid JSON (nested too deeply)", id="deep"),
      ("locate", '{"name": 1, "where": {"x": "a"}}', "name: Input should be a valid string; where.x:"),
      ("locate", '{"name": "a", "where": {"x": 1}, "zz": 1}', "zz: Extra inputs are not permitted"),
      ("echo-text", '{"k": "x"}', "k: Input should be a valid integer"),
      ("fail", "", "ValueError: bad value"),
      ("fail", '{"kind": "opaque"}', "cannot be encoded as JSON")],
 )
-def test_errors_are_answers(tools, name, arguments, reason):
-    error, after = run(tools, (name, arguments), ("echo-text", '{"text": "next"}'))
+def test_errors_are_answers(tools, mode, name, arguments, reason):
+    error, after = run(tools, (name, arguments), ("echo-text", '{"text": "next"}'), mode=mode)
     assert error.startswith("Error") and f"'{name}'" in error and reason in error
     assert after == "next{}"
 
@@ -119,9 +137,36 @@ async def test_awaits_inside_a_running_loop(tools):
     assert run(tools, ("echo-text", '{"text": "x"}'), ("later", '{"n": 1}')) == ["x{}", "[1]"]
 
 
-def test_base_exceptions_propagate(tools):
+def test_base_exceptions_propagate(tools, mode):
     with pytest.raises(KeyboardInterrupt):
-        run(tools, ("fail", '{"kind": "interrupt"}'))
+        run(tools, ("fail", '{"kind": "interrupt"}'), mode=mode)
+
+
+def test_acall_runs_the_calls_side_by_side():
+    # Each call can finish only once the others have started: the two plain functions meet at a barrier in
+    # their worker threads, and wait there for the coroutines, which meet on the loop. Run one at a time,
+    # or with a plain function holding the loop, the first call would wait in vain (the time-outs only stop
+    # a failing test from hanging).
+    tools, threads, loop_side, meeting = Tools(), threading.Barrier(2, timeout=10), threading.Event(), asyncio.Barrier(2)
+
+    @tools.register
+    def plain(n: int) -> str:
+        threads.wait()
+        assert loop_side.wait(10)
+        return f"plain {n}"
+
+    @tools.register
+    async def coroutine(n: int) -> str:
+        async with asyncio.timeout(10):
+            await meeting.wait()
+        loop_side.set()
+        return f"coroutine {n}"
+
+    calls = [{"id": f"c{i}", "function": {"name": name, "arguments": json.dumps({"n": i})}}
+             for i, name in enumerate(["plain", "coroutine", "plain", "coroutine"])]
+    messages = asyncio.run(tools.acall(calls))
+    assert [(m.tool_call_id, m.contents) for m in messages] == [
+        ("c0", ["plain 0"]), ("c1", ["coroutine 1"]), ("c2", ["plain 2"]), ("c3", ["coroutine 3"])]
 
 
 def test_pydantic_field(tools):

@@ -17,6 +17,7 @@ from collections.abc import Iterator
 from typing import TYPE_CHECKING
 
 import requests
+from urllib3.exceptions import NewConnectionError, ReadTimeoutError
 
 from corvel import demo
 
@@ -53,7 +54,7 @@ def streamed_turn(client: LLModal, prompt: str) -> None:
             reasoning.append(record.reasoning_content)
             continue
         if reasoning:
-            print(f"  [reasoning] {' '.join(r.strip() for r in reasoning)}")
+            print(f"  [reasoning] {''.join(reasoning)}")
             reasoning = []
         if record.status == "answer":
             if not answering:
@@ -86,13 +87,7 @@ def real(endpoint: str, model: str, prompt: str, stream: bool) -> int:
     client = LLModal(endpoint_url=endpoint, tools=demo.tools, extra_body={"model": model, "stream": stream})
     try:
         (streamed_turn if stream else whole_turn)(client, prompt)
-    except requests.ConnectionError:
-        print(f"corvel: cannot reach {endpoint}", file=sys.stderr)
-        return 1
-    except requests.Timeout:
-        print(f"corvel: {endpoint} did not answer in time", file=sys.stderr)
-        return 1
-    except ValueError as exc:
+    except ValueError as exc:  # first: requests' JSON and URL errors are ValueErrors too
         text = str(exc)
         if text.startswith(("code: 401", "code: 403")):
             print("corvel: the service rejected the API key (set CORVEL_LLM_API_KEY)", file=sys.stderr)
@@ -101,7 +96,31 @@ def real(endpoint: str, model: str, prompt: str, stream: bool) -> int:
         else:
             print(f"corvel: {text}", file=sys.stderr)
         return 1
+    except requests.RequestException as exc:
+        if _stalled(exc):
+            print(f"corvel: {endpoint} stalled: nothing arrived within the read time-out", file=sys.stderr)
+        elif _unreachable(exc):
+            print(f"corvel: cannot reach {endpoint}", file=sys.stderr)
+        else:
+            print(f"corvel: the connection to {endpoint} broke off ({type(exc).__name__})", file=sys.stderr)
+        return 1
     return 0
+
+
+def _causes(exc: BaseException) -> list[object]:
+    """``exc`` and what it wraps: requests passes urllib3's exception as an argument, which may hold a reason."""
+    return [exc, *exc.args, *(getattr(arg, "reason", None) for arg in exc.args)]
+
+
+def _stalled(exc: requests.RequestException) -> bool:
+    """A read time-out: before the answer (ReadTimeout), or in a stream, where requests raises a
+    ConnectionError wrapping urllib3's ReadTimeoutError."""
+    return any(isinstance(cause, (requests.ReadTimeout, ReadTimeoutError)) for cause in _causes(exc))
+
+
+def _unreachable(exc: requests.RequestException) -> bool:
+    """No connection was made: refused, the name did not resolve, or the connect time-out passed."""
+    return any(isinstance(cause, (requests.ConnectTimeout, NewConnectionError)) for cause in _causes(exc))
 
 
 def serve_mcp() -> None:

@@ -37,6 +37,12 @@ def distance_km(origin: Annotated[str, "where the trip starts"],
     return round(2 * 6371 * asin(sqrt(h)), 1)
 
 
+def _fragments(text: str) -> list[str]:
+    """``text`` in word-sized fragments that join back into it, as a model streams it."""
+    words = text.split(" ")
+    return [word + " " for word in words[:-1]] + words[-1:]
+
+
 def scripted_model(request: RecordedRequest) -> Reply:
     """A model that plans, asks for both tools at once, then answers from what they returned."""
     messages = request.json["messages"]
@@ -46,13 +52,12 @@ def scripted_model(request: RecordedRequest) -> Reply:
                  tool_call("call_distance", "distance_km", {"origin": "Paris", "destination": "Lyon"})]
         plan = "The user wants to know about Lyon. I need its weather and its distance from Paris."
         if streamed:
-            return stream(reasoning=plan.split(" "), tool_calls=calls)
+            return stream(reasoning=_fragments(plan), tool_calls=calls)
         return message(reasoning_content=plan, tool_calls=calls)
     results = {m["tool_call_id"]: m["content"] for m in messages if m["role"] == "tool"}
     sky = json.loads(results["call_weather"])
     text = (f"Lyon is {sky['sky']} at {sky['celsius']} °C today, "
             f"and {results['call_distance']} km from Paris as the crow flies.")
     if streamed:
-        words = text.split(" ")
-        return stream([word + " " for word in words[:-1]] + words[-1:], reasoning=["Both tools answered."])
+        return stream(_fragments(text), reasoning=_fragments("Both tools answered."))
     return message(text, reasoning_content="Both tools answered.")

@@ -36,8 +36,10 @@ A script entry may also be a callable ``responder(request) -> reply``; so may ``
 once the queue is empty (a model that always asks for tools, for instance). With neither, the server
 answers 500 with a JSON error saying the script is exhausted.
 
-Every answer closes its connection (``Connection: close``): no connection is reused, so a fault scripted
-for one request can never leak into the next.
+Connections persist (HTTP/1.1 keep-alive) when the client asks for it, as requests and httpx do, and
+:attr:`ScriptedServer.connections` counts the connections accepted. A fault ends its connection: a reset,
+a hang-up, a cut body, and a stream delimited by closing all close it. The script is consumed request by
+request, whatever the connection, so a fault scripted for one request never leaks into the next.
 """
 
 from __future__ import annotations
@@ -350,7 +352,7 @@ def _error(status: int, kind: str, text: str) -> Answer:
 def _decode(body: bytes) -> Any:
     try:
         return json.loads(body)
-    except ValueError:
+    except (ValueError, RecursionError):  # not JSON, or nested deeper than the decoder goes
         return None
 
 
@@ -361,19 +363,30 @@ def _unsent(sock: socket.socket) -> int:
     return int(struct.unpack("i", fcntl.ioctl(sock, 0x894B, b"\0" * 4))[0])
 
 
+def _ends_cleanly(reply: Reply) -> bool:
+    """Whether the reply leaves its connection fit for another request."""
+    if isinstance(reply, HangUp) or reply.reset_after is not None:
+        return False
+    return not (isinstance(reply, Stream) and reply.framing == "close")
+
+
 class _Handler(BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"  # needed for chunked streams; every answer still closes the connection
+    protocol_version = "HTTP/1.1"  # chunked streams and persistent connections
     disable_nagle_algorithm = True  # each write leaves at once, so small pieces arrive as small reads
     server: _HTTPServer
+    _keep_alive = False  # whether the connection serves another request after this reply
 
     def do_POST(self) -> None:
-        self.close_connection = True
+        # parse_request has read the client's wish: HTTP/1.1 persists unless it says "Connection: close".
+        self._keep_alive = not self.close_connection
+        self.close_connection = True  # until the reply has gone out whole
         try:
             body = self._read_body()
         except (OSError, ValueError):
             return  # the client left mid-request, or framed its body badly: no request to record
         request = RecordedRequest(self.command, self.path, _Headers(self.headers.items()), body, _decode(body))
         reply = self.server.owner._reply_to(request)
+        self._keep_alive = self._keep_alive and _ends_cleanly(reply)
         try:
             if not self._pause(reply.delay) or isinstance(reply, HangUp):
                 self._reset()
@@ -382,7 +395,8 @@ class _Handler(BaseHTTPRequestHandler):
             else:
                 self._send_stream(reply)
         except OSError:
-            pass  # the client went away (or the server is closing): nothing to tell anyone
+            return  # the client went away (or the server is closing): nothing to tell anyone
+        self.close_connection = not self._keep_alive
 
     def _read_body(self) -> bytes:
         """The request body, read as its Content-Length or chunked framing says."""
@@ -405,7 +419,7 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_response(status)
         for name, value in headers:
             self.send_header(name, value)
-        self.send_header("Connection", "close")
+        self.send_header("Connection", "keep-alive" if self._keep_alive else "close")
         self.end_headers()
 
     def _send_answer(self, reply: Answer) -> None:
@@ -443,6 +457,7 @@ class _Handler(BaseHTTPRequestHandler):
         return seconds <= 0 or not self.server.owner._closing.wait(seconds)
 
     def _reset(self) -> None:
+        self._keep_alive = False
         # SO_LINGER 0 turns the close into a TCP reset, and drops what the kernel has not sent yet: wait
         # (a little, while the peer reads) until every written byte has left. The peer receives them all;
         # its next read then fails instead of seeing a clean end of the body.
@@ -477,6 +492,7 @@ class _HTTPServer(ThreadingHTTPServer):
         thread = threading.Thread(target=self._serve, args=(request, client_address), daemon=True)
         with self.lock:
             self.connections[thread] = request
+        self.owner._accepted()
         thread.start()
 
     def _serve(self, request: Any, client_address: Any) -> None:
@@ -512,6 +528,7 @@ class ScriptedServer:
         self._changed = threading.Condition()
         self._closing = threading.Event()
         self._httpd: _HTTPServer | None = None
+        self._connections = 0
 
     # -- lifecycle
 
@@ -590,6 +607,16 @@ class ScriptedServer:
             self._requests.clear()
 
     # -- recording
+
+    @property
+    def connections(self) -> int:
+        """How many connections the server has accepted so far (a client that keeps one alive uses one)."""
+        with self._changed:
+            return self._connections
+
+    def _accepted(self) -> None:
+        with self._changed:
+            self._connections += 1
 
     @property
     def requests(self) -> list[RecordedRequest]:

@@ -9,6 +9,7 @@
 
     tools.schemas      # chat-completions "tools" list, parameters described from the signature
     tools(tool_calls)  # runs the model's calls, one tool-result Message per call
+    await tools.acall(tool_calls)  # the same, on a running event loop, the calls side by side
 
 Every function gets one pydantic parameter model built from its signature by
 `corvel.cython.get_cached_typeadapter`, the very validator its MCP tool uses (`Tools.add_to_server`); the same
@@ -145,6 +146,18 @@ class Tool:
         result = self.fn(**kwargs)
         return _wait(result) if inspect.isawaitable(result) else result
 
+    async def acall(self, /, **kwargs: Any) -> Any:
+        """Call the function without holding up the running event loop.
+
+        A coroutine function is called and awaited on the loop; any other function runs in a worker thread
+        (`asyncio.to_thread`), and an awaitable it returns is awaited on the loop.
+        """
+        if inspect.iscoroutinefunction(self.fn):
+            result = self.fn(**kwargs)
+        else:
+            result = await asyncio.to_thread(self.fn, **kwargs)
+        return await result if inspect.isawaitable(result) else result
+
 
 class Tools:
     """A registry of functions the model may call; each instance is independent.
@@ -173,7 +186,8 @@ class Tools:
         The function is returned unchanged. The name defaults to ``fn.__name__`` and must match
         ``[A-Za-z0-9_-]{1,64}``; the description defaults to the cleaned docstring. Parameters are passed
         by name, so ``*args`` and positional-only parameters are refused; ``**kwargs`` accepts extra
-        arguments. Coroutine functions are awaited when called.
+        arguments. Coroutine functions are awaited when called. A callable object must be hashable (its
+        argument validator is cached by function): an unhashable one is refused with `TypeError`.
         """
 
         def add(fn: F) -> F:
@@ -190,6 +204,14 @@ class Tools:
             raise ValueError(f"tool name {name!r} is not 1 to 64 letters, digits, '_' or '-'; pass name=")
         if name in self._tools:
             raise ValueError(f"a tool named {name!r} is already registered")
+        try:
+            hash(fn)
+        except TypeError:
+            # The argument validator is cached by function, here and in the MCP tool: an unhashable callable
+            # would fail every request that describes or calls it.
+            raise TypeError(f"tool {name!r}: {type(fn).__name__!r} objects are unhashable, and a tool's argument "
+                            "validator is cached by its function; give the class a __hash__, or register a "
+                            "function or a bound method") from None
         for param in inspect.signature(fn).parameters.values():
             if param.kind in (param.VAR_POSITIONAL, param.POSITIONAL_ONLY):
                 raise TypeError(f"tool {name!r}: parameter {param.name!r} cannot be passed by name")
@@ -235,16 +257,54 @@ class Tools:
     def __call__(self, tool_calls: list[dict[str, Any]]) -> list[Message]:
         """Run the model's tool calls in order; one tool-result `Message` per call.
 
-        Each call is ``{"id": ..., "function": {"name": ..., "arguments": "<JSON object text>"}}``; empty or
-        missing arguments mean none. The message's text is a `str` result as it is, any other result as
-        JSON, or a text starting with "Error" that says what went wrong.
+        Each call is ``{"id": ..., "function": {"name": ..., "arguments": "<JSON object text>"}}``; missing
+        arguments, or a text that is empty or only white space, mean none. The message's text is a `str` result
+        as it is, any other result as JSON, or a text starting with "Error" that says what went wrong.
         """
-        return [
-            Message(role=MessageRole.tool, tool_call_id=str(call.get("id") or ""), contents=[self._answer(call)])
-            for call in tool_calls
-        ]
+        return [_message(call, self._answer(call)) for call in tool_calls]
+
+    async def acall(self, tool_calls: list[dict[str, Any]]) -> list[Message]:
+        """The asynchronous counterpart of calling the registry: the same messages, in the order of the calls.
+
+        The calls run side by side on the running event loop: coroutine functions are awaited on it, other
+        functions run in worker threads, so a slow tool holds up neither the loop nor the other calls. An
+        exception that is not an `Exception` (``KeyboardInterrupt``, cancellation) cancels the calls still
+        running and propagates.
+        """
+        calls = list(tool_calls)
+        tasks = [asyncio.ensure_future(self._aanswer(call)) for call in calls]
+        try:
+            texts = await asyncio.gather(*tasks)
+        except BaseException:
+            for task in tasks:
+                task.cancel()
+            raise
+        return [_message(call, text) for call, text in zip(calls, texts)]
 
     def _answer(self, call: Mapping[str, Any]) -> str:
+        plan = self._plan(call)
+        if isinstance(plan, str):
+            return plan
+        tool, kwargs = plan
+        try:
+            result = tool(**kwargs)
+        except Exception as exc:
+            return _failed(tool.name, exc)
+        return _text(tool.name, result)
+
+    async def _aanswer(self, call: Mapping[str, Any]) -> str:
+        plan = self._plan(call)
+        if isinstance(plan, str):
+            return plan
+        tool, kwargs = plan
+        try:
+            result = await tool.acall(**kwargs)
+        except Exception as exc:
+            return _failed(tool.name, exc)
+        return _text(tool.name, result)
+
+    def _plan(self, call: Mapping[str, Any]) -> tuple[Tool, dict[str, Any]] | str:
+        """The tool a call asks for and the keyword arguments to run it with, or the "Error" text answering it."""
         function = call.get("function")
         if not isinstance(function, Mapping):
             return "Error: malformed tool call, it has no 'function' object"
@@ -257,21 +317,11 @@ class Tools:
         except ValueError as exc:
             return f"Error: bad arguments for tool {name!r}: {exc}"
         try:
-            kwargs = tool.bind(arguments)
+            return tool, tool.bind(arguments)
         except ValidationError as exc:
             return f"Error: invalid arguments for tool {name!r}: {_summary(exc)}"
         except Exception as exc:  # e.g. no schema for a parameter type: a fault of the tool, not the call
             return f"Error: tool {name!r} cannot take arguments: {type(exc).__name__}: {exc}"
-        try:
-            result = tool(**kwargs)
-        except Exception as exc:
-            return f"Error: tool {name!r} failed: {type(exc).__name__}: {exc}"
-        if isinstance(result, str):
-            return result
-        try:
-            return to_json(result).decode()
-        except Exception as exc:
-            return f"Error: the result of tool {name!r} cannot be encoded as JSON: {exc}"
 
     @classmethod
     def __get_pydantic_core_schema__(cls, source: Any, handler: Any) -> core_schema.CoreSchema:
@@ -288,18 +338,44 @@ class Tools:
 
 
 def _arguments(text: Any) -> Mapping[str, Any]:
-    """The arguments object of a call; some services send "" or nothing for a function without parameters."""
-    if text is None or text == "":
+    """The arguments object of a call.
+
+    Some services send "", white space or nothing at all for a function without parameters: no arguments.
+    """
+    if text is None:
         return {}
     if not isinstance(text, (str, bytes, bytearray)):
         raise ValueError(f"expected JSON text, got {type(text).__name__}")
+    if not text.strip():
+        return {}
     try:
         value = json.loads(text)
     except ValueError as exc:  # JSONDecodeError, or bytes that are not UTF-8
         raise ValueError(f"not valid JSON ({exc})") from None
+    except RecursionError:  # the decoder's depth limit: "[[[[..." from a model that ran away
+        raise ValueError("not valid JSON (nested too deeply)") from None
     if not isinstance(value, dict):
         raise ValueError(f"expected a JSON object, got {json.dumps(value)[:40]}")
     return value
+
+
+def _message(call: Mapping[str, Any], text: str) -> Message:
+    """The tool-result message answering ``call``."""
+    return Message(role=MessageRole.tool, tool_call_id=str(call.get("id") or ""), contents=[text])
+
+
+def _failed(name: str, exc: Exception) -> str:
+    return f"Error: tool {name!r} failed: {type(exc).__name__}: {exc}"
+
+
+def _text(name: str, result: Any) -> str:
+    """A tool's result as the message text: a `str` as it is, anything else as JSON."""
+    if isinstance(result, str):
+        return result
+    try:
+        return to_json(result).decode()
+    except Exception as exc:
+        return f"Error: the result of tool {name!r} cannot be encoded as JSON: {exc}"
 
 
 def _summary(exc: ValidationError) -> str:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 from collections.abc import Iterator
 from typing import Annotated, Any, assert_type
 
@@ -61,6 +62,9 @@ def main() -> None:
     tool = CythonFunctionTool.from_function(add)
     assert isinstance(tool, CythonFunctionTool)
     assert Model(size=3).size == 3
+    answered = asyncio.run(tools.acall([tool_call("c", "add", {"a": 2})]))
+    assert_type(answered, list[Message])
+    assert answered[0].contents == ["3"]
     has_key: bool = Configurator.has_option("llm", "api_key")
     assert has_key in (True, False)
 
