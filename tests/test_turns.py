@@ -254,6 +254,9 @@ class Broken(Tools):
     def __call__(self, tool_calls):
         raise self.down
 
+    async def acall(self, tool_calls):
+        raise self.down
+
 
 def broken_client(server):
     tools = Broken()
