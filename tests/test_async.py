@@ -36,6 +36,37 @@ async def test_one_turn_at_a_time(server):
         assert c.messages[-1].contents == ["next"]
 
 
+async def test_a_tool_turn_keeps_one_connection(server):
+    server.add(message(tool_calls=[tool_call("c1", "add", {"a": 1, "b": 2})]))
+    server.add(message(tool_calls=[tool_call("c2", "add", {"a": 3, "b": 4})]))
+    server.add(message("done"))
+    async with client(server) as c:
+        assert (await c.ainvoke("q")).content == "done"
+    assert len(server.requests) == 3 and server.connections == 1
+
+
+async def test_the_calls_of_a_pass_run_together(server):
+    tools = make_tools()
+    both = asyncio.Barrier(2)
+
+    @tools.register
+    async def meet(name: str) -> str:
+        await asyncio.wait_for(both.wait(), 10)  # only returns once the other call has started too
+        return name
+
+    @tools.register
+    def blocking_meet(name: str) -> str:  # a plain function runs in a worker thread, off the loop
+        asyncio.run_coroutine_threadsafe(asyncio.wait_for(both.wait(), 10), loop).result()
+        return name
+
+    loop = asyncio.get_running_loop()
+    server.add(message(tool_calls=[tool_call("c1", "meet", {"name": "a"}), tool_call("c2", "blocking_meet", {"name": "b"})]))
+    server.add(message("met"))
+    async with LLModal(endpoint_url=server.url, tools=tools) as c:
+        result = await c.ainvoke("q")
+    assert result.content == "met" and [r.content for r in result.tool_results.values()] == ["a", "b"]
+
+
 async def test_a_pool_per_client_and_event_loop(server):
     c = client(server)
     server.add(message("a"))
@@ -57,8 +88,6 @@ async def test_a_pool_per_client_and_event_loop(server):
 @pytest.mark.parametrize("stage", ["before the headers", "during a slow tool"])
 async def test_cancelling_a_turn(server, capsys, stage):
     tools = make_tools()
-    if stage == "during a slow tool" and not hasattr(tools, "acall"):
-        pytest.skip("the registry awaits tools on the running loop once it has acall")
     started = asyncio.Event()
 
     @tools.register

@@ -17,6 +17,7 @@ from corvel.tools import Tools
 def test_module_globals_in_order():
     names = [n for n in vars(corvel.modal) if not n.startswith("__")]
     assert names == ["json", "StrEnum", "Any", "Iterator", "requests", "asyncio", "AsyncIterator", "httpx",
+                     "_tls_context",
                      "BaseModel", "Field", "Configurator",
                      "CythonBaseModel", "Message", "MessageRole", "Tools", "LLMStatus", "ToolContent", "LLMResult",
                      "LLModal"]

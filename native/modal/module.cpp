@@ -156,6 +156,7 @@ CORVEL_MODULE(modal, g) {
     import_module(g, "asyncio");
     import_from(g, "typing", {"AsyncIterator"});
     import_module(g, "httpx");
+    g["_tls_context"] = nb::none();  // made on first use (transport.cpp)
     import_from(g, "pydantic", {"BaseModel", "Field"});
     import_from(g, "corvel.config", {"Configurator"});
     import_from(g, "corvel.cython", {"CythonBaseModel"});

@@ -32,6 +32,17 @@ nb::object timeout_of(nb::handle function, nb::handle limits) {
     return timeout(limits);
 }
 
+// Loading the certificate authorities takes some 50 ms: every pool shares one TLS context, made the first
+// time a pool is.
+nb::object tls_context(nb::handle function) {
+    nb::object shared = global(function, "_tls_context");
+    if (!shared.is_none())
+        return shared;
+    shared = global(function, "httpx").attr("create_ssl_context")();
+    function.attr("__globals__")["_tls_context"] = shared;
+    return shared;
+}
+
 // One pool of keep-alive connections per client and event loop, made on first use. A pool belongs to the
 // loop it was made on: a client used from a second loop (another asyncio.run) gets a fresh one.
 nb::object pool_of(nb::handle function, nb::handle self) {
@@ -42,7 +53,7 @@ nb::object pool_of(nb::handle function, nb::handle self) {
         if (kept_loop == loop.ptr())
             return item(kept, 1);
     }
-    nb::object pool = global(function, "httpx").attr("AsyncClient")();
+    nb::object pool = global(function, "httpx").attr("AsyncClient")("verify"_a = tls_context(function));
     nb::object loop_ref = nb::steal(PyWeakref_NewRef(loop.ptr(), nullptr));
     if (!loop_ref.is_valid())
         raise_from_python();

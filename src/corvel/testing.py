@@ -476,7 +476,7 @@ class _Handler(BaseHTTPRequestHandler):
 class _HTTPServer(ThreadingHTTPServer):
     daemon_threads = True
     block_on_close = False  # ScriptedServer.close joins the handler threads itself, with a time bound
-    request_queue_size = 64
+    request_queue_size = 512  # many clients connecting at once must not wait for SYN retries
 
     def __init__(self, owner: ScriptedServer) -> None:
         self.owner = owner
