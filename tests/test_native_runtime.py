@@ -229,11 +229,16 @@ def athrow(*make):
 
 def relay(*items, cleanup=None, **kw):
     """m.relay over fresh awaitables: a str is awaited through a suspension that the caller's send resumes,
-    anything else is there at once; so is the cleanup."""
+    anything else is there at once; so is the cleanup. Both twins go by one name, which warnings quote."""
     def awaitable(item):
         return suspend(item) if isinstance(item, str) else now(item)
 
-    return lambda m: m.relay([awaitable(i) for i in items], cleanup=cleanup and awaitable(cleanup), **kw)
+    def make(m):
+        ag = m.relay([awaitable(i) for i in items], cleanup=cleanup and awaitable(cleanup), **kw)
+        ag.__qualname__ = "relay"
+        return ag
+
+    return make
 
 
 GENERATOR_CASES = {

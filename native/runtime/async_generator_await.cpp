@@ -7,6 +7,10 @@ namespace {
 
 enum class AwaitState : unsigned char { init, iter, closed };
 
+// Since 3.12.4 an awaitable refuses to start while another one drives the generator, whichever way it starts
+// (throw() included), and one whose throw() ended the step is used up.
+constexpr bool exclusive_throw = PY_VERSION_HEX >= 0x030C04F0;
+
 struct AsendObject {
     PyObject_HEAD
     PyObject *gen;
@@ -92,20 +96,24 @@ PySendResult returned_none(PyObject **out) noexcept {
     return PYGEN_RETURN;
 }
 
-// aclose()'s end: the body yielding is an error, its end (or GeneratorExit) is aclose()'s success.
-PySendResult aclose_ended(AthrowObject *o, PySendResult r, PyObject **out) noexcept {
-    gen_of(o)->running_async = false;
-    o->state = AwaitState::closed;
-    if (r == PYGEN_NEXT) {
-        Py_CLEAR(*out);
-        return fail(PyExc_RuntimeError, "async generator ignored GeneratorExit");
-    }
-    if (r == PYGEN_RETURN || PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
-        PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+// What ends aclose(): the body's end, or StopAsyncIteration or GeneratorExit leaving it, is its success.
+PySendResult closed_result(PySendResult r, PyObject **out) noexcept {
+    if (r == PYGEN_RETURN || (r == PYGEN_ERROR && (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
+                                                   PyErr_ExceptionMatches(PyExc_GeneratorExit)))) {
         PyErr_Clear();
         return returned_none(out);
     }
     return r;
+}
+
+// aclose()'s last step: a body that yields instead of ending ignored GeneratorExit.
+PySendResult aclose_ended(AthrowObject *o, PySendResult r, PyObject **out) noexcept {
+    gen_of(o)->running_async = false;
+    o->state = AwaitState::closed;
+    if (r != PYGEN_NEXT)
+        return closed_result(r, out);
+    Py_CLEAR(*out);
+    return fail(PyExc_RuntimeError, "async generator ignored GeneratorExit");
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -119,9 +127,8 @@ PySendResult asend_send(PyObject *self, PyObject *arg, PyObject **out) noexcept 
         return fail(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
     if (o->state == AwaitState::init) {
         if (ag->running_async) {
-#if PY_VERSION_HEX >= 0x030D0000
-            o->state = AwaitState::closed;
-#endif
+            if (exclusive_throw)
+                o->state = AwaitState::closed;
             return fail(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
         }
         if (!arg || arg == Py_None)
@@ -141,8 +148,7 @@ PySendResult asend_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs
     *out = nullptr;
     if (o->state == AwaitState::closed)
         return fail(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
-#if PY_VERSION_HEX >= 0x030D0000
-    if (o->state == AwaitState::init) {
+    if (exclusive_throw && o->state == AwaitState::init) {
         if (ag->running_async) {
             o->state = AwaitState::closed;
             return fail(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
@@ -150,7 +156,6 @@ PySendResult asend_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs
         o->state = AwaitState::iter;
         ag->running_async = true;
     }
-#endif
     PySendResult r = unwrap(ag, gen_throw(ag, args, nargs, out), out);
     if (r != PYGEN_NEXT)
         o->state = AwaitState::closed;
@@ -215,39 +220,22 @@ PySendResult athrow_throw(PyObject *self, PyObject *const *args, Py_ssize_t narg
     *out = nullptr;
     if (o->state == AwaitState::closed)
         return fail(PyExc_RuntimeError, "cannot reuse already awaited aclose()/athrow()");
-#if PY_VERSION_HEX >= 0x030D0000
-    if (o->state == AwaitState::init) {
+    if (exclusive_throw && o->state == AwaitState::init) {
         if (ag->running_async)
             return already_running(o);
         o->state = AwaitState::iter;
         ag->running_async = true;
     }
-#endif
     PySendResult r = gen_throw(ag, args, nargs, out);
-    if (o->args) {
-        r = unwrap(ag, r, out);
-#if PY_VERSION_HEX >= 0x030D0000
-        if (r != PYGEN_NEXT) {
-            ag->running_async = false;
-            o->state = AwaitState::closed;
-        }
-#endif
-        return r;
-    }
-    if (is_yield(ag, r))
+    if (!o->args && is_yield(ag, r))
         return aclose_ended(o, r, out);
-#if PY_VERSION_HEX >= 0x030D0000
-    if (r != PYGEN_NEXT) {
+    if (o->args)
+        r = unwrap(ag, r, out);
+    if (exclusive_throw && r != PYGEN_NEXT) {
         ag->running_async = false;
         o->state = AwaitState::closed;
     }
-#endif
-    if (r == PYGEN_RETURN || (r == PYGEN_ERROR && (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
-                                                   PyErr_ExceptionMatches(PyExc_GeneratorExit)))) {
-        PyErr_Clear();
-        return returned_none(out);
-    }
-    return r;
+    return o->args ? r : closed_result(r, out);
 }
 
 // ---------------------------------------------------------------------------------------------------------
