@@ -379,6 +379,8 @@ def test_functions_say_what_they_return():
     assert inspect.isgeneratorfunction(probe.echo) and inspect.isgeneratorfunction(probe.Probe.items)
     assert inspect.iscoroutinefunction(probe.awaiting) and inspect.iscoroutinefunction(probe.Probe().wait)
     assert inspect.isasyncgenfunction(probe.relay) and inspect.isgeneratorfunction(probe.relay_blocking)
+    ag = probe.relay(())
+    assert ag.ag_code is probe.relay.__code__ and ag.ag_frame is None
 
 
 @pytest.mark.parametrize(
