@@ -53,13 +53,13 @@ int body_traverse(PyObject *self, visitproc visit, void *arg) noexcept;
 int body_clear(PyObject *self) noexcept;
 void body_finalize(PyObject *self) noexcept;
 void body_dealloc(PyObject *self) noexcept;  // clears through tp_clear, so a type's own fields go with it
+extern PyGetSetDef body_getset[];
 
 // The closure's finalized(), for an object finalized before its body ended.
 inline void closure_finalized(BodyObject *g) noexcept {
     if (g->closure)
         g->closure->finalized();
 }
-extern PyGetSetDef body_getset[];
 
 // The exception pending in the interpreter, taken out normalized; and put back as it is (no chaining).
 nb::object take_error() noexcept;
