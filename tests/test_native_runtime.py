@@ -1,4 +1,5 @@
-"""Native generators and coroutines behave as Python's own; the native function's defaults and exact types.
+"""Native generators, coroutines and async generators behave as Python's own; the native function's defaults
+and exact types.
 
 The bodies live in corvel._testprobe (tests/native/testprobe.cpp); each has a Python twin below, and the
 differential tables drive both through the same operations and compare everything they observably did.
@@ -8,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import collections.abc as abc
+import contextlib
 import gc
 import inspect
 import sys
@@ -51,7 +53,28 @@ async def py_awaiting(first, second=None):
     return result
 
 
-PY = types.SimpleNamespace(echo=py_echo, delegate=py_delegate, failing=py_failing, awaiting=py_awaiting)
+async def py_relay(items, catching=(), cleanup=None, reply=None):
+    caught = None
+    try:
+        for item in items:
+            sent = yield (await item)
+            if sent is not None:
+                yield sent
+    except catching as e:
+        caught = type(e).__name__
+    if cleanup is not None:
+        await cleanup
+    if reply is not None:
+        yield (reply, caught)
+
+
+async def py_afailing(error):
+    yield None
+    raise error
+
+
+PY = types.SimpleNamespace(echo=py_echo, delegate=py_delegate, failing=py_failing, awaiting=py_awaiting,
+                           relay=py_relay, afailing=py_afailing)
 
 
 def inner():
@@ -78,6 +101,13 @@ def stubborn():
 @types.coroutine
 def suspend(value):
     return (yield value)
+
+
+@types.coroutine
+def now(value):
+    """An awaitable whose result is there at once."""
+    return value
+    yield
 
 
 class Reenter:
@@ -127,27 +157,48 @@ def a_traceback():
         return e.__traceback__
 
 
-def trace(gen, ops):
-    """What each operation returned or raised, and the warnings it gave."""
+def drive(gen, op, args):
+    if op == "next":
+        return ("yield", next(gen))
+    if op == "throw":
+        return ("yield", gen.throw(*args[0]()))
+    if op == "close":
+        return ("closed", gen.close())
+    return ("yield", gen.send(*args))
+
+
+def trace(gen, ops, act=drive, look=lambda gen: ()):
+    """What each operation returned or raised, and the warnings it gave (and what `look` sees after it)."""
     seen = []
     for op, *args in ops:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
-                if op == "next":
-                    outcome = ("yield", next(gen))
-                elif op == "throw":
-                    outcome = ("yield", gen.throw(*args[0]()))
-                elif op == "close":
-                    outcome = ("closed", gen.close())
-                else:
-                    outcome = ("yield", gen.send(*args))
+                outcome = act(gen, op, args)
             except StopIteration as e:
                 outcome = ("stop", e.args)
             except BaseException as e:  # every outcome is compared, GeneratorExit included
                 outcome = (type(e).__name__, str(e), type(e.__cause__).__name__)
-        seen.append((op, outcome, [(w.category.__name__, str(w.message)) for w in caught]))
+        seen.append((op, outcome, [(w.category.__name__, str(w.message)) for w in caught], *look(gen)))
     return seen
+
+
+def atrace(ag, ops):
+    """trace() for an async generator: anext/asend/athrow/aclose make an awaitable, the other operations drive
+    the newest one, and "back" drops it; ag_running and ag_await are seen after each."""
+    awaitables = []
+
+    def act(ag, op, args):
+        if op == "back":
+            awaitables.pop()
+        elif op in ("anext", "asend", "athrow", "aclose"):
+            made = args[0]() if op == "athrow" else args
+            awaitables.append(getattr(ag, "__anext__" if op == "anext" else op)(*made))
+        else:
+            return drive(awaitables[-1], op, args)
+        return None
+
+    return trace(ag, ops, act, lambda ag: (ag.ag_running, type(ag.ag_await).__name__))
 
 
 N, C = ("next",), ("close",)
@@ -163,6 +214,31 @@ def throw(*make):
 
 def echo(m):
     return m.echo((1, 2, 3), "r")
+
+
+A, AC, BACK = ("anext",), ("aclose",), ("back",)
+
+
+def asend(value):
+    return ("asend", value)
+
+
+def athrow(*make):
+    return ("athrow", throw(*make)[1])
+
+
+def relay(*items, cleanup=None, **kw):
+    """m.relay over fresh awaitables: a str is awaited through a suspension that the caller's send resumes,
+    anything else is there at once; so is the cleanup. Both twins go by one name, which warnings quote."""
+    def awaitable(item):
+        return suspend(item) if isinstance(item, str) else now(item)
+
+    def make(m):
+        ag = m.relay([awaitable(i) for i in items], cleanup=cleanup and awaitable(cleanup), **kw)
+        ag.__qualname__ = "relay"
+        return ag
+
+    return make
 
 
 GENERATOR_CASES = {
@@ -226,6 +302,42 @@ COROUTINE_CASES = {
 }
 
 
+ASYNC_GENERATOR_CASES = {
+    "awaits and yields in turn": (relay("a", 2), [A, N, send("x"), A, N, A, N, A, N]),
+    "asend is the value of yield": (relay(1, 2), [A, N, asend("s"), N, asend(None), N, A, N]),
+    "asend to an unstarted one": (relay(1), [asend(5), N, A, N]),
+    "athrow into an unstarted one": (relay(1), [athrow(lambda: ValueError("v")), N, A, N]),
+    "StopAsyncIteration thrown at the start": (relay(1), [athrow(StopAsyncIteration), N]),
+    "StopIteration thrown at the start": (relay(1), [athrow(StopIteration), N]),
+    "athrow caught": (relay(1, 2, catching=ValueError, reply="r"), [A, N, athrow(lambda: ValueError("v")), N, A, N]),
+    "athrow uncaught, then after the end": (relay(1, 2), [A, N, athrow(KeyError), N, A, N, athrow(KeyError), N]),
+    "athrow type, value, traceback": (relay(1), [A, N, athrow(ValueError, "v", a_traceback), N]),
+    "athrow without arguments": (relay(1), [A, N, athrow(), N, N]),
+    "athrow a non-exception": (relay(1), [A, N, athrow(42), N, A, N]),
+    "aclose an unstarted one": (relay(1), [AC, N, A, N, AC, N]),
+    "aclose a suspended one": (relay(1, 2), [A, N, AC, N, N, A, N]),
+    "aclose awaits the cleanup": (relay(1, catching=GeneratorExit, cleanup="c"), [A, N, AC, N, send("x"), A, N]),
+    "aclose's awaitable thrown into": (
+        relay(1, catching=GeneratorExit, cleanup="c"), [A, N, AC, N, throw(lambda: KeyError("k")), A, N]),
+    "aclose's awaitable closed": (relay(1, catching=GeneratorExit, cleanup="c"), [A, N, AC, N, C, A, N]),
+    "aclose on a body that yields again": (relay(1, catching=GeneratorExit, reply="r"), [A, N, AC, N, A, N, A, N]),
+    "send non-None to a fresh aclose": (relay(1), [A, N, AC, send(5), N]),
+    "already running": (relay("a"), [A, N, AC, N, BACK, athrow(KeyError), N, BACK, A, N, N, BACK, send(1)]),
+    "throw reaches the body at its await": (
+        relay("a", catching=ValueError, reply="r"), [A, N, throw(lambda: ValueError("v")), A, N]),
+    "close while awaiting": (relay("a"), [A, N, C, A, N]),
+    "throw into a fresh awaitable": (relay(1, 2), [A, N, A, throw(KeyError), A, N]),
+    "awaitable reused after its end": (relay(1), [A, N, N, throw(KeyError), C]),
+    "athrow's awaitable reused": (
+        relay(1, 2, catching=KeyError, reply="r"), [A, N, athrow(KeyError), N, N, throw(KeyError), C]),
+    "athrow's awaitable thrown into": (relay(1, 2), [A, N, athrow(KeyError), throw(lambda: ValueError("t")), A, N]),
+    "awaitables dropped unawaited": (relay(1), [A, BACK, AC, BACK, athrow(KeyError), BACK, A, N]),
+    "error raised by the body": (lambda m: m.afailing(KeyError("k")), [A, N, A, N, A, N]),
+    "StopIteration raised by the body": (lambda m: m.afailing(StopIteration(1)), [A, N, A, N]),
+    "StopAsyncIteration raised by the body": (lambda m: m.afailing(StopAsyncIteration()), [A, N, A, N]),
+}
+
+
 @pytest.mark.parametrize("make, ops", GENERATOR_CASES.values(), ids=GENERATOR_CASES)
 def test_generator_matches_python(make, ops):
     assert trace(make(probe), ops) == trace(make(PY), ops)
@@ -234,6 +346,11 @@ def test_generator_matches_python(make, ops):
 @pytest.mark.parametrize("make, ops", COROUTINE_CASES.values(), ids=COROUTINE_CASES)
 def test_coroutine_matches_python(make, ops):
     assert trace(make(probe), ops) == trace(make(PY), ops)
+
+
+@pytest.mark.parametrize("make, ops", ASYNC_GENERATOR_CASES.values(), ids=ASYNC_GENERATOR_CASES)
+def test_async_generator_matches_python(make, ops):
+    assert atrace(make(probe), ops) == atrace(make(PY), ops)
 
 
 def test_cpp_exception_becomes_system_error():
@@ -249,19 +366,23 @@ def test_cpp_exception_becomes_system_error():
     [
         (lambda: probe.echo(()), [abc.Generator, abc.Iterator], [abc.Coroutine, abc.Awaitable]),
         (lambda: probe.awaiting(None), [abc.Coroutine, abc.Awaitable], [abc.Generator, abc.Iterator]),
+        (lambda: probe.relay(()), [abc.AsyncGenerator, abc.AsyncIterator], [abc.Coroutine, abc.Iterator]),
     ],
-    ids=["generator", "coroutine"],
+    ids=["generator", "coroutine", "async generator"],
 )
 def test_abstract_base_classes_accept_them(obj, abcs, not_abcs):
     o = obj()
     assert all(isinstance(o, c) for c in abcs) and not any(isinstance(o, c) for c in not_abcs)
     assert asyncio.iscoroutine(o) == isinstance(o, abc.Coroutine)
-    o.close()
+    getattr(o, "close", lambda: None)()
 
 
 def test_functions_say_what_they_return():
     assert inspect.isgeneratorfunction(probe.echo) and inspect.isgeneratorfunction(probe.Probe.items)
     assert inspect.iscoroutinefunction(probe.awaiting) and inspect.iscoroutinefunction(probe.Probe().wait)
+    assert inspect.isasyncgenfunction(probe.relay) and inspect.isgeneratorfunction(probe.relay_blocking)
+    ag = probe.relay(())
+    assert ag.ag_code is probe.relay.__code__ and ag.ag_frame is None
 
 
 @pytest.mark.parametrize(
@@ -270,6 +391,7 @@ def test_functions_say_what_they_return():
         (lambda: probe.echo(()), "echo", "echo"),
         (lambda: probe.Probe().items(()), "items", "Probe.items"),
         (lambda: probe.Probe().wait(None), "wait", "Probe.wait"),
+        (lambda: probe.relay(()), "relay", "relay"),
     ],
 )
 def test_names_come_from_the_function_and_can_be_set(make, name, qualname):
@@ -282,7 +404,7 @@ def test_names_come_from_the_function_and_can_be_set(make, name, qualname):
             setattr(o, attr, 1)
         with pytest.raises(TypeError):
             delattr(o, attr)
-    o.close()
+    getattr(o, "close", lambda: None)()
 
 
 def test_asyncio_runs_a_native_coroutine_through_sleep_and_a_future():
@@ -314,6 +436,97 @@ def test_asyncio_errors_and_cancellation_pass_through():
         return task.cancelled()
 
     assert asyncio.run(cancelled())
+
+
+def test_one_body_serves_a_blocking_and_an_awaiting_transport():
+    async def records():
+        return [x async for x in probe.relay([now(1), now(2)], reply="end")]
+
+    assert list(probe.relay_blocking([1, 2], reply="end")) == asyncio.run(records()) == [1, 2, ("end", None)]
+
+
+async def consume(m):
+    """Iteration through a sleep and futures, asend, a second anext while one awaits, a future's error."""
+    loop = asyncio.get_running_loop()
+    later, failed = loop.create_future(), loop.create_future()
+    loop.call_soon(later.set_result, "later")
+    ag = m.relay([asyncio.sleep(0, "slept"), later, failed])
+    seen = [await ag.__anext__(), await ag.asend("sent"), await ag.__anext__(), ag.ag_running]
+    pending = asyncio.ensure_future(ag.__anext__())
+    await asyncio.sleep(0)
+    seen.append(ag.ag_running)
+    with pytest.raises(RuntimeError) as running:
+        await ag.__anext__()
+    failed.set_exception(KeyError("failed"))
+    with pytest.raises(KeyError) as error:
+        await pending
+    return seen + [str(running.value), repr(error.value), [x async for x in ag]]
+
+
+async def cancel_the_await(m, catching):
+    ag = m.relay([asyncio.get_running_loop().create_future()], catching, reply="r")
+    task = asyncio.ensure_future(ag.__anext__())
+    await asyncio.sleep(0)
+    task.cancel()
+    try:
+        return await task, [x async for x in ag]
+    except asyncio.CancelledError:
+        return "cancelled", ag.ag_running, [x async for x in ag]
+
+
+@pytest.mark.parametrize(
+    "scenario",
+    [consume, lambda m: cancel_the_await(m, ()), lambda m: cancel_the_await(m, asyncio.CancelledError)],
+    ids=["iteration", "cancelled", "cancellation caught"],
+)
+def test_asyncio_drives_a_native_async_generator_as_a_python_one(scenario):
+    assert asyncio.run(scenario(probe)) == asyncio.run(scenario(PY))
+
+
+@pytest.mark.parametrize("m", [probe, PY], ids=["native", "python"])
+def test_the_loop_closes_what_the_application_left_unfinished(m):
+    log = []
+
+    async def cleanup():
+        log.append("cleanup")
+
+    async def main():
+        left = m.relay([now(1), now(2)], GeneratorExit, cleanup())
+        dropped = m.relay([now(3), now(4)], GeneratorExit, cleanup())
+        log.extend([await left.__anext__(), await dropped.__anext__()])
+        del dropped  # the loop's finalizer hook schedules its aclose()
+        for _ in range(3):
+            await asyncio.sleep(0)
+        log.append("main returns")
+        return left  # still referenced: loop.shutdown_asyncgens() closes it
+
+    asyncio.run(main())
+    assert log == [1, 3, "cleanup", "main returns", "cleanup"]
+
+
+def step(o):
+    """One step of any body object: next() of a generator, send(None) of a coroutine, an async generator's
+    __anext__()."""
+    with contextlib.suppress(StopIteration, StopAsyncIteration):
+        (o.__anext__().send if hasattr(o, "__anext__") else o.send)(None)
+    return o
+
+
+@pytest.mark.parametrize("kind", ["generator", "coroutine", "async generator"])
+def test_the_closure_hears_first_when_its_body_is_dropped_unfinished(kind):
+    log = []
+    hooks = sys.get_asyncgen_hooks()
+    sys.set_asyncgen_hooks(finalizer=lambda ag: log.append("finalizer hook"))
+    try:
+        unfinished = step(probe.guarded(kind, lambda: log.append("finalized"), suspend(1)))
+        del unfinished
+        log.append("dropped")
+        finished = probe.guarded(kind, lambda: log.append("finalized"), now(2))
+        step(finished if kind == "coroutine" else step(finished))
+        del finished
+    finally:
+        sys.set_asyncgen_hooks(*hooks)
+    assert log == ["finalized", *(["finalizer hook"] if kind == "async generator" else []), "dropped"]
 
 
 def test_dropping_an_unstarted_coroutine_warns_it_was_never_awaited():
@@ -381,10 +594,22 @@ def through_await(box, start):
     c.send(None)
 
 
+def through_async_generator(box, awaiting):
+    class Awaitable:
+        def __await__(self):
+            yield box
+
+    ag = probe.relay([Awaitable()] if awaiting else [now(1), box])
+    box.ref = ag
+    step(ag)
+
+
 @pytest.mark.parametrize(
     "make_cycle, start",
-    [(through_closure, False), (through_closure, True), (through_delegate, True), (through_await, True)],
-    ids=["closure unstarted", "closure suspended", "delegate", "awaited"],
+    [(through_closure, False), (through_closure, True), (through_delegate, True), (through_await, True),
+     (through_async_generator, False), (through_async_generator, True)],
+    ids=["closure unstarted", "closure suspended", "delegate", "awaited", "async generator at a yield",
+         "async generator awaiting"],
 )
 def test_cycles_through_a_suspended_body_are_collected(make_cycle, start):
     box = Box()
@@ -439,6 +664,14 @@ def throw_through_delegation():
     g.close()
 
 
+def drive_async_generator():
+    ag = probe.relay([now(1), suspend("a")], ValueError, reply="r")
+    for awaitable in (ag.__anext__(), ag.__anext__(), ag.athrow(ValueError), ag.aclose()):
+        with contextlib.suppress(StopIteration):
+            while True:
+                awaitable.send(None)
+
+
 def close_suspended_delegation():
     g = probe.delegate(probe.echo((1, 2), "in"))
     next(g)
@@ -448,8 +681,10 @@ def close_suspended_delegation():
 @pytest.mark.parametrize(
     "op",
     [lambda: list(probe.echo((1, 2, 3), (1,))), drive_coroutine, throw_through_delegation,
-     close_suspended_delegation, lambda: probe.awaiting(None).close()],
-    ids=["run to the end", "coroutine", "throw", "close", "close unstarted"],
+     close_suspended_delegation, lambda: probe.awaiting(None).close(), drive_async_generator,
+     lambda: step(probe.relay([now(1), now(2)]))],
+    ids=["run to the end", "coroutine", "throw", "close", "close unstarted", "async generator",
+         "async generator dropped"],
 )
 def test_no_leak(no_leak, op):
     no_leak(op)

@@ -30,10 +30,28 @@ void restore_error(nb::object exc) noexcept {
 #endif
 }
 
-nb::object stop_iteration_error(nb::object exc, bool coroutine) noexcept {
-    if (!PyErr_GivenExceptionMatches(exc.ptr(), PyExc_StopIteration))
+namespace {
+
+const char *stop_iteration_text(nb::handle exc, BodyKind kind) noexcept {
+    bool stop = PyErr_GivenExceptionMatches(exc.ptr(), PyExc_StopIteration);
+    switch (kind) {
+        case BodyKind::generator: return stop ? "generator raised StopIteration" : nullptr;
+        case BodyKind::coroutine: return stop ? "coroutine raised StopIteration" : nullptr;
+        case BodyKind::async_generator:
+            if (stop)
+                return "async generator raised StopIteration";
+            if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_StopAsyncIteration))
+                return "async generator raised StopAsyncIteration";
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+nb::object stop_iteration_error(nb::object exc, BodyKind kind) noexcept {
+    const char *text = stop_iteration_text(exc, kind);
+    if (!text)
         return exc;
-    const char *text = coroutine ? "coroutine raised StopIteration" : "generator raised StopIteration";
     nb::object error = nb::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", text));
     if (!error.is_valid())
         return take_error();
@@ -44,7 +62,7 @@ nb::object stop_iteration_error(nb::object exc, bool coroutine) noexcept {
 
 void PromiseBase::unhandled_exception() noexcept {
     translate_current_exception();
-    error = stop_iteration_error(take_error(), coroutine);
+    error = stop_iteration_error(take_error(), kind);
 }
 
 nb::object PromiseBase::resumed() {
@@ -58,7 +76,8 @@ nb::object PromiseBase::resumed() {
 // The first step of `yield from`/`await` runs inside the body; later steps are driven by the object's
 // send/throw/close, which find the iterator in `delegate` and resume the body only once it has finished.
 bool PromiseBase::start_delegate(nb::object source) {
-    nb::object iterator = coroutine ? awaitable_iter(source) : nb::steal(PyObject_GetIter(source.ptr()));
+    nb::object iterator = kind == BodyKind::generator ? nb::steal(PyObject_GetIter(source.ptr()))
+                                                      : awaitable_iter(source);
     if (!iterator.is_valid())
         raise_from_python();
     PyObject *out;

@@ -1,4 +1,5 @@
-// body.h: the Python object that runs a C++ coroutine body (shared by the generator and coroutine types)
+// body.h: the Python object that runs a C++ coroutine body (shared by the generator, coroutine and async
+// generator types)
 #pragma once
 
 #include "corvel/generator.h"
@@ -17,21 +18,29 @@ struct BodyObject {
     PromiseBase *promise;  // null once the frame is gone
     std::coroutine_handle<> frame;
     State state;
-    bool coroutine;
+    BodyKind kind;
 };
 
 inline BodyObject *as_body(PyObject *o) noexcept { return reinterpret_cast<BodyObject *>(o); }
 
 // The three ways in, with CPython's semantics: `send` is am_send, `throw_in` takes throw()'s arguments.
+// GeneratorExit closes a delegate in progress unless `close_delegate` is false: an async generator's
+// aclose()/athrow() throw it into the delegate, so that cleanup may still await.
 PySendResult body_send(PyObject *self, PyObject *arg, PyObject **out) noexcept;
-PySendResult body_throw_in(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept;
+PySendResult body_throw_in(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, PyObject **out,
+                           bool close_delegate = true) noexcept;
 PyObject *body_close(BodyObject *g) noexcept;
 
 // send() and __next__: the yielded value, or StopIteration carrying the returned one.
 PyObject *body_send_method(PyObject *self, PyObject *arg) noexcept;
 PyObject *body_iternext(PyObject *self) noexcept;
-// throw()'s argument check (and the 3.12 deprecation of the three-argument form), then throw_in.
+// throw()'s argument check (and the 3.12 deprecation of the three-argument form), then throw_in; and the
+// same as a send result.
 PyObject *body_throw(BodyObject *g, PyObject *const *args, Py_ssize_t nargs) noexcept;
+PySendResult body_throw_send(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept;
+
+// A send result as a call's: PYGEN_RETURN raises StopIteration carrying the value (and takes it).
+PyObject *send_result(PySendResult r, PyObject *out) noexcept;
 
 // A METH_FASTCALL function as the PyCFunction that PyMethodDef stores.
 inline PyCFunction fastcall(PyObject *(*f)(PyObject *, PyObject *const *, Py_ssize_t) noexcept) noexcept {
@@ -43,15 +52,22 @@ extern PyMethodDef body_methods[];
 int body_traverse(PyObject *self, visitproc visit, void *arg) noexcept;
 int body_clear(PyObject *self) noexcept;
 void body_finalize(PyObject *self) noexcept;
-void body_dealloc(PyObject *self) noexcept;
+void body_dealloc(PyObject *self) noexcept;  // clears through tp_clear, so a type's own fields go with it
 extern PyGetSetDef body_getset[];
+
+// The closure's finalized(), for an object finalized before its body ended.
+inline void closure_finalized(BodyObject *g) noexcept {
+    if (g->closure)
+        g->closure->finalized();
+}
 
 // The exception pending in the interpreter, taken out normalized; and put back as it is (no chaining).
 nb::object take_error() noexcept;
 void restore_error(nb::object exc) noexcept;
 
-// PEP 479: a StopIteration leaving a body becomes a RuntimeError caused by it.
-nb::object stop_iteration_error(nb::object exc, bool coroutine) noexcept;
+// PEP 479: a StopIteration leaving a body becomes a RuntimeError caused by it (PEP 525: and a
+// StopAsyncIteration leaving an async generator).
+nb::object stop_iteration_error(nb::object exc, BodyKind kind) noexcept;
 
 // Whether `obj` is one of the runtime's body objects (not the await wrapper).
 bool is_body_object(nb::handle obj) noexcept;
@@ -60,7 +76,7 @@ bool is_body_object(nb::handle obj) noexcept;
 nb::object awaitable_iter(nb::handle obj);
 
 // The types (static, readied on first use: once per extension module).
-extern PyTypeObject generator_type, coroutine_type;
+extern PyTypeObject generator_type, coroutine_type, async_generator_type;
 PyTypeObject *ready(PyTypeObject *type);
 
 }  // namespace corvel::detail

@@ -4,7 +4,13 @@
 namespace corvel::detail {
 namespace {
 
-const char *kind(BodyObject *g) noexcept { return g->coroutine ? "coroutine" : "generator"; }
+const char *kind(BodyObject *g) noexcept {
+    switch (g->kind) {
+        case BodyKind::coroutine: return "coroutine";
+        case BodyKind::async_generator: return "async generator";
+        default: return "generator";
+    }
+}
 
 PySendResult fail(PyObject *type, const char *format, const char *what) noexcept {
     PyErr_Format(type, format, what);
@@ -54,14 +60,14 @@ PySendResult inject(BodyObject *g, nb::object exc, PyObject **out) noexcept {
     switch (g->state) {
         case State::running: return fail(PyExc_ValueError, "%s already executing", kind(g));
         case State::finished:
-            if (g->coroutine)
+            if (g->kind == BodyKind::coroutine)
                 return fail(PyExc_RuntimeError, "cannot reuse already awaited %s", kind(g));
             restore_error(std::move(exc));
             return PYGEN_ERROR;
         case State::created:
             finish(g);
 #if PY_VERSION_HEX < 0x030C0000
-            exc = stop_iteration_error(std::move(exc), g->coroutine);
+            exc = stop_iteration_error(std::move(exc), g->kind);
 #endif
             restore_error(std::move(exc));
             return PYGEN_ERROR;
@@ -154,13 +160,13 @@ PyObject *call_throw(nb::handle method, nb::handle delegate, PyObject *const *ar
     return exc.is_valid() ? PyObject_CallOneArg(method.ptr(), exc.ptr()) : nullptr;
 }
 
-// throw() during a delegation goes to the delegate first (PEP 380); GeneratorExit closes it instead.
-// False when the exception is for the body itself.
-bool throw_to_delegate(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, PyObject **out,
-                       PySendResult &r) noexcept {
+// throw() during a delegation goes to the delegate first (PEP 380); GeneratorExit closes it instead, when
+// `closing`. False when the exception is for the body itself.
+bool throw_to_delegate(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, PyObject **out, PySendResult &r,
+                       bool closing) noexcept {
     PromiseBase &p = *g->promise;
     nb::handle delegate = p.delegate;  // p keeps it alive until it is dropped
-    if (PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
+    if (closing && PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
         g->state = State::running;
         bool closed = close_delegate(delegate);
         g->state = State::suspended;
@@ -189,6 +195,8 @@ bool throw_to_delegate(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, P
     return true;
 }
 
+}  // namespace
+
 PyObject *send_result(PySendResult r, PyObject *out) noexcept {
     if (r != PYGEN_RETURN)
         return out;
@@ -202,6 +210,8 @@ PyObject *send_result(PySendResult r, PyObject *out) noexcept {
     Py_DECREF(out);
     return nullptr;
 }
+
+namespace {
 
 PyObject *next_result(PySendResult r, PyObject *out) noexcept {
     if (r == PYGEN_RETURN && out == Py_None) {
@@ -221,7 +231,7 @@ PySendResult body_send(PyObject *self, PyObject *arg, PyObject **out) noexcept {
     if (g->state == State::running)
         return fail(PyExc_ValueError, "%s already executing", kind(g));
     if (g->state == State::finished) {
-        if (g->coroutine)
+        if (g->kind == BodyKind::coroutine)
             return fail(PyExc_RuntimeError, "cannot reuse already awaited %s", kind(g));
         *out = Py_NewRef(Py_None);
         return PYGEN_RETURN;
@@ -235,34 +245,40 @@ PySendResult body_send(PyObject *self, PyObject *arg, PyObject **out) noexcept {
     return r == PYGEN_NEXT ? r : delegate_ended(g, r, *out, out);
 }
 
-PySendResult body_throw_in(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept {
+PySendResult body_throw_in(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, PyObject **out,
+                           bool close_delegate) noexcept {
     *out = nullptr;
     PySendResult r;
     if (g->state == State::suspended && g->promise->delegate.is_valid() &&
-        throw_to_delegate(g, args, nargs, out, r))
+        throw_to_delegate(g, args, nargs, out, r, close_delegate))
         return r;
     nb::object exc = normalize(args, nargs);
     return exc.is_valid() ? inject(g, std::move(exc), out) : PYGEN_ERROR;
 }
 
-PyObject *body_throw(BodyObject *g, PyObject *const *args, Py_ssize_t nargs) noexcept {
+PySendResult body_throw_send(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept {
+    *out = nullptr;
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-        return nullptr;
+        return PYGEN_ERROR;
     }
     if (nargs > 3) {
         PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
-        return nullptr;
+        return PYGEN_ERROR;
     }
 #if PY_VERSION_HEX >= 0x030C0000
     if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
                                   "the (type, exc, tb) signature of throw() is deprecated, "
                                   "use the single-arg signature instead.",
                                   1) < 0)
-        return nullptr;
+        return PYGEN_ERROR;
 #endif
+    return body_throw_in(g, args, nargs, out);
+}
+
+PyObject *body_throw(BodyObject *g, PyObject *const *args, Py_ssize_t nargs) noexcept {
     PyObject *out = nullptr;
-    PySendResult r = body_throw_in(g, args, nargs, &out);
+    PySendResult r = body_throw_send(g, args, nargs, &out);
     return send_result(r, out);
 }
 
@@ -360,7 +376,8 @@ void body_finalize(PyObject *self) noexcept {
     if (g->state == State::finished)
         return;
     nb::error_scope saved;
-    if (g->coroutine && g->state == State::created) {
+    closure_finalized(g);
+    if (g->kind == BodyKind::coroutine && g->state == State::created) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", g->qualname) < 0)
             PyErr_WriteUnraisable(self);
         return;
@@ -380,7 +397,7 @@ void body_dealloc(PyObject *self) noexcept {
     if (PyObject_CallFinalizerFromDealloc(self) < 0)
         return;  // resurrected by the finalizer
     PyObject_GC_UnTrack(self);
-    body_clear(self);
+    Py_TYPE(self)->tp_clear(self);
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
     Py_TYPE(self)->tp_free(self);

@@ -319,6 +319,8 @@ nb::object make_code(nb::handle globals, const FunctionDef &def, nb::handle varn
         flags |= CO_GENERATOR;
     else if (def.kind == Kind::coroutine)
         flags |= CO_COROUTINE;
+    else if (def.kind == Kind::async_generator)
+        flags |= CO_ASYNC_GENERATOR;
     Py_ssize_t n = (Py_ssize_t) def.params.size();
     nb::object replace = empty.attr("replace");
     nb::dict kw;

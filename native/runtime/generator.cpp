@@ -1,4 +1,5 @@
 // generator.cpp: the native generator type, and the creation of body objects
+#include "async_generator.h"
 #include "body.h"
 
 #include "corvel/errors.h"
@@ -42,12 +43,18 @@ bool is_body_object(nb::handle obj) noexcept {
     return type == &generator_type || type == &coroutine_type;
 }
 
-ClosureBase *closure_of(nb::handle obj) noexcept { return is_body_object(obj) ? as_body(obj.ptr())->closure : nullptr; }
+ClosureBase *closure_of(nb::handle obj) noexcept {
+    bool body = is_body_object(obj) || Py_TYPE(obj.ptr()) == &async_generator_type;
+    return body ? as_body(obj.ptr())->closure : nullptr;
+}
 
-nb::object new_body_object(bool coroutine, const Frame &f, BodyFrame frame, std::unique_ptr<ClosureBase> closure) {
-    PyTypeObject *type = ready(coroutine ? &coroutine_type : &generator_type);
+nb::object new_body_object(BodyKind kind, const Frame &f, BodyFrame frame, std::unique_ptr<ClosureBase> closure) {
+    PyTypeObject *type = ready(kind == BodyKind::generator   ? &generator_type
+                               : kind == BodyKind::coroutine ? &coroutine_type
+                                                             : &async_generator_type);
     nb::object name = f.function().attr("__name__"), qualname = f.function().attr("__qualname__");
-    BodyObject *g = PyObject_GC_New(BodyObject, type);
+    nb::object code = kind == BodyKind::async_generator ? f.function().attr("__code__") : nb::object();
+    BodyObject *g = PyObject_GC_New(BodyObject, type);  // of the type's size: an async generator has more
     if (!g)
         raise_from_python();
     g->name = name.release().ptr();
@@ -57,7 +64,9 @@ nb::object new_body_object(bool coroutine, const Frame &f, BodyFrame frame, std:
     g->promise = frame.promise();
     g->frame = frame.release();
     g->state = State::created;
-    g->coroutine = coroutine;
+    g->kind = kind;
+    if (kind == BodyKind::async_generator)
+        init_async_generator(g, std::move(code));
     PyObject_GC_Track(g);
     return nb::steal(reinterpret_cast<PyObject *>(g));
 }

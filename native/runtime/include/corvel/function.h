@@ -14,7 +14,7 @@ class Frame;
 // A method body: receives the bound arguments and the function's globals, returns the result.
 using Body = nb::object (*)(const Frame &);
 
-enum class Kind { plain, generator, coroutine };
+enum class Kind { plain, generator, coroutine, async_generator };
 
 struct Param {
     const char *name;

@@ -1,4 +1,4 @@
-// corvel/generator.h: native generators and coroutines whose bodies are C++20 coroutines
+// corvel/generator.h: native generators, coroutines and async generators whose bodies are C++20 coroutines
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -43,6 +43,23 @@
 // awaits anything awaitable (an asyncio future, a coroutine, an object with __await__) and evaluates to its
 // result, `co_return value` ends it, and make_coroutine creates it.
 //
+// Async generators (`Kind::async_generator`, `corvel::AsyncGenerator body(C &c)`, make_async_generator) do
+// both: `co_await` as in a coroutine, its awaitable's yields passing out to the event loop through the
+// __anext__()/asend()/athrow() awaitable in progress, and `co_yield value` as the result of that awaitable
+// (the value of `yield` is what the next asend() sends). `co_return nb::none();` ends it: the consumer sees
+// StopAsyncIteration. A body written once against a transport serves both ways: `co_await` what the
+// transport gives, a corvel::ready result for the blocking transport (the body is then a Generator), a
+// Python awaitable for the asynchronous one (an AsyncGenerator).
+//
+//     template <class T>                                      // T::Body is Generator or AsyncGenerator
+//     typename T::Body read_records(Records<T> &c) {
+//         while (!(c.line = co_await c.transport.next_line(c.response)).is_none()) {
+//             nb::object record = parse(c.line);
+//             co_yield std::move(record);
+//         }
+//         co_return nb::none();
+//     }
+//
 // Rules for bodies (C++ cannot enforce them; the GC tests and the sanitizers notice when they are broken):
 // - An object that lives across a co_yield/co_await belongs to the closure, never to a frame local: the GC
 //   cannot see into a C++ frame, so a cycle through a frame local is never collected. Locals that end
@@ -60,12 +77,16 @@
 //   becomes RuntimeError("generator raised StopIteration"), as PEP 479 has it.
 // - A body runs with the GIL held, on the thread that resumed it; nothing else may resume it meanwhile
 //   (re-entry raises ValueError "generator already executing").
+// - A closure may declare `void finalized() noexcept`: it runs first when the object is finalized before its
+//   body ended (dropped unfinished, or closed by the garbage collector), before any close or event-loop hook.
+//   It may release what the body holds on behalf of others; it must not resume the body.
 
 namespace corvel {
 namespace nb = nanobind;
 
 class Generator;  // the return type of a generator body: corvel::Generator body(Closure &c)
 class Coroutine;  // the return type of a coroutine body: corvel::Coroutine body(Closure &c)
+class AsyncGenerator;  // the return type of an async generator body: corvel::AsyncGenerator body(Closure &c)
 struct YieldFrom;
 
 // `yield from iterable` inside a Generator body: `nb::object result = co_await corvel::yield_from(x);`.
@@ -83,6 +104,11 @@ nb::object make_generator(const Frame &f, Generator (*body)(C &), Args &&...args
 //     return corvel::make_coroutine<Run>(f, run_tool, f[0], f[1]);
 template <class C, class... Args>
 nb::object make_coroutine(const Frame &f, Coroutine (*body)(C &), Args &&...args);
+
+// The same for an async generator body; `async for` and asyncio's hooks drive it.
+//     return corvel::make_async_generator<Stream>(f, read_stream, f.function(), f[1]);
+template <class C, class... Args>
+nb::object make_async_generator(const Frame &f, AsyncGenerator (*body)(C &), Args &&...args);
 
 // next(iterator): the next item, or a null object once it is exhausted (errors are thrown).
 //     while (nb::object item = corvel::next(c.items)) ...
@@ -118,10 +144,12 @@ nb::object to_object(T &&value) {
         return nb::cast(std::forward<T>(value));
 }
 
+enum class BodyKind : unsigned char { generator, coroutine, async_generator };
+
 // What a body and its Python object exchange at each suspension. Only `delegate` is held while suspended,
 // and the object's tp_traverse visits it.
 struct PromiseBase {
-    explicit PromiseBase(bool coroutine) noexcept : coroutine(coroutine) {}
+    explicit PromiseBase(BodyKind kind) noexcept : kind(kind) {}
 
     nb::object value;     // in: the sent value or the delegate's result; out: the yielded value
     nb::object thrown;    // in: the exception to raise at the suspension point instead
@@ -129,7 +157,8 @@ struct PromiseBase {
     nb::object result;    // what co_return gave
     nb::object error;     // the exception that ended the body
     bool returned = false;
-    const bool coroutine;
+    bool yielded = false;  // the last suspension was a co_yield, not a delegate's yield (async generators)
+    const BodyKind kind;
 
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
@@ -184,12 +213,14 @@ private:
 
 struct GeneratorPromise;
 struct CoroutinePromise;
+struct AsyncGeneratorPromise;
 
 // The closure, type-erased for the Python object's traverse, clear and dealloc.
 struct ClosureBase {
     virtual ~ClosureBase() = default;
     virtual int traverse(visitproc visit, void *arg) noexcept = 0;
     virtual void clear() noexcept = 0;
+    virtual void finalized() noexcept {}
 };
 
 inline int visit_ref(nb::handle h, visitproc visit, void *arg) noexcept {
@@ -226,6 +257,10 @@ struct ClosureBox final : ClosureBase {
     void clear() noexcept override {
         std::apply([](auto &...ref) { (clear_ref(ref), ...); }, value.refs());
     }
+    void finalized() noexcept override {
+        if constexpr (requires(C &c) { { c.finalized() } noexcept -> std::same_as<void>; })
+            value.finalized();
+    }
     C value;
 };
 
@@ -241,7 +276,7 @@ decltype(auto) own(T &&arg) {
 ClosureBase *closure_of(nb::handle obj) noexcept;
 
 // The Python object that runs `frame`; it owns the closure from here on.
-nb::object new_body_object(bool coroutine, const Frame &f, BodyFrame frame, std::unique_ptr<ClosureBase> closure);
+nb::object new_body_object(BodyKind kind, const Frame &f, BodyFrame frame, std::unique_ptr<ClosureBase> closure);
 
 }  // namespace detail
 
@@ -263,10 +298,16 @@ public:
     using detail::BodyFrame::BodyFrame;
 };
 
+class AsyncGenerator : public detail::BodyFrame {
+public:
+    using promise_type = detail::AsyncGeneratorPromise;
+    using detail::BodyFrame::BodyFrame;
+};
+
 namespace detail {
 
 struct GeneratorPromise : PromiseBase {
-    GeneratorPromise() noexcept : PromiseBase(false) {}
+    GeneratorPromise() noexcept : PromiseBase(BodyKind::generator) {}
     Generator get_return_object() noexcept {
         return {std::coroutine_handle<GeneratorPromise>::from_promise(*this), this};
     }
@@ -280,7 +321,7 @@ struct GeneratorPromise : PromiseBase {
 };
 
 struct CoroutinePromise : PromiseBase {
-    CoroutinePromise() noexcept : PromiseBase(true) {}
+    CoroutinePromise() noexcept : PromiseBase(BodyKind::coroutine) {}
     Coroutine get_return_object() noexcept {
         return {std::coroutine_handle<CoroutinePromise>::from_promise(*this), this};
     }
@@ -291,11 +332,29 @@ struct CoroutinePromise : PromiseBase {
     Ready await_transform(Ready r) noexcept { return r; }
 };
 
+struct AsyncGeneratorPromise : PromiseBase {
+    AsyncGeneratorPromise() noexcept : PromiseBase(BodyKind::async_generator) {}
+    AsyncGenerator get_return_object() noexcept {
+        return {std::coroutine_handle<AsyncGeneratorPromise>::from_promise(*this), this};
+    }
+    template <class T>
+    Resume yield_value(T &&v) {
+        value = to_object(std::forward<T>(v));
+        yielded = true;
+        return {*this};
+    }
+    template <python_ref T>
+    Delegation await_transform(T &&awaitable) {
+        return {*this, to_object(std::forward<T>(awaitable))};
+    }
+    Ready await_transform(Ready r) noexcept { return r; }
+};
+
 template <class Body, class C, class... Args>
-nb::object make_body_object(bool coroutine, const Frame &f, Body (*body)(C &), Args &&...args) {
+nb::object make_body_object(BodyKind kind, const Frame &f, Body (*body)(C &), Args &&...args) {
     auto closure = std::make_unique<ClosureBox<C>>(C{own(std::forward<Args>(args))...});
     Body frame = body(closure->value);
-    return new_body_object(coroutine, f, std::move(frame), std::move(closure));
+    return new_body_object(kind, f, std::move(frame), std::move(closure));
 }
 
 }  // namespace detail
@@ -308,12 +367,17 @@ C *closure_as(nb::handle obj) noexcept {
 
 template <class C, class... Args>
 nb::object make_generator(const Frame &f, Generator (*body)(C &), Args &&...args) {
-    return detail::make_body_object(false, f, body, std::forward<Args>(args)...);
+    return detail::make_body_object(detail::BodyKind::generator, f, body, std::forward<Args>(args)...);
 }
 
 template <class C, class... Args>
 nb::object make_coroutine(const Frame &f, Coroutine (*body)(C &), Args &&...args) {
-    return detail::make_body_object(true, f, body, std::forward<Args>(args)...);
+    return detail::make_body_object(detail::BodyKind::coroutine, f, body, std::forward<Args>(args)...);
+}
+
+template <class C, class... Args>
+nb::object make_async_generator(const Frame &f, AsyncGenerator (*body)(C &), Args &&...args) {
+    return detail::make_body_object(detail::BodyKind::async_generator, f, body, std::forward<Args>(args)...);
 }
 
 }  // namespace corvel
