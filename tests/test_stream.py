@@ -8,6 +8,7 @@ import json
 import os
 import weakref
 
+import httpx
 import pytest
 import requests
 
@@ -15,7 +16,7 @@ from corvel.message import MessageRole
 from corvel.modal import LLModal, LLMStatus, ToolContent
 from corvel.testing import DONE, Stream, answer, chunk, completion, data, message, stream, tool_call
 
-from support import FALLBACK, make_tools
+from support import FALLBACK, Records, blocking, make_tools, raised
 
 S = LLMStatus
 
@@ -36,30 +37,30 @@ def at_rest(c):
     return c.tool_calls == [] and c._tool_calls_count == 0
 
 
-def test_reasoning_then_answer_fragments(server):
+def test_reasoning_then_answer_fragments(turn, server):
     server.add(stream(["Hel", "lo", "!"], reasoning=["thinking", " hard"]))
     c = client(server)
-    records = c.invoke("hi")
-    assert isinstance(records, collections.abc.Generator)
+    records = turn(c, "hi")
+    assert isinstance(records, collections.abc.Generator if turn is blocking else Records)
     assert summary(records) == [("reason", "thinking"), ("reason", " hard"), ("answer", "Hel"), ("answer", "lo"),
                                 ("answer", "!")]
     assert answers(c) == [["Hello!"]] and at_rest(c)
     assert server.requests[0].json["stream"] is True
 
 
-def test_the_answer_is_recorded_as_it_arrives(server):
+def test_the_answer_is_recorded_as_it_arrives(turn, server):
     server.add(stream(["a", "b", "c"]))
     c = client(server)
-    seen = [c.messages[-1].contents[-1] for _ in c.invoke("q")]
+    seen = [c.messages[-1].contents[-1] for _ in turn(c, "q")]
     assert seen == ["a", "ab", "abc"]
 
 
-def test_a_streamed_turn_with_two_parallel_tool_calls(server):
+def test_a_streamed_turn_with_two_parallel_tool_calls(turn, server):
     calls = [tool_call("c1", "add", {"a": 2, "b": 3}), tool_call("c2", "shout", {"text": "hi"})]
     server.add(stream("Let me check.", tool_calls=calls))
     server.add(stream(["5 and ", "HI"]))
     c = client(server)
-    records = list(c.invoke("go"))
+    records = list(turn(c, "go"))
     assert summary(records) == [("answer", "Let me check."), ("tool_calls", ["c1", "c2"]),
                                 ("tool_results", ["c1", "c2"]), ("answer", "5 and "), ("answer", "HI")]
     assert records[1].tool_calls == {"c1": ToolContent(name="add", content={"a": 2, "b": 3}),
@@ -72,21 +73,21 @@ def test_a_streamed_turn_with_two_parallel_tool_calls(server):
     assert answers(c) == [["Let me check."], ["5 and HI"]] and at_rest(c)
 
 
-def test_parallel_calls_numbered_alike_stay_apart(server):
+def test_parallel_calls_numbered_alike_stay_apart(turn, server):
     calls = [tool_call("c1", "add", {"a": 1, "b": 1}), tool_call("c2", "add", {"a": 2, "b": 2})]
     server.add(stream(tool_calls=calls, same_index=True, piece_size=3))
     server.add(stream("done"))
-    records = list(client(server).invoke("go"))
+    records = list(turn(client(server), "go"))
     assert records[1].tool_results == {"c1": ToolContent(name="add", content="2"),
                                        "c2": ToolContent(name="add", content="4")}
 
 
-def test_the_limit_ends_the_turn_with_the_fallback_once(server, capsys):
+def test_the_limit_ends_the_turn_with_the_fallback_once(turn, server, capsys):
     server.default = stream(tool_calls=[tool_call("c", "add", {"a": 1, "b": 1})])
     c = client(server)
     records = []
     with pytest.raises(ValueError) as caught:
-        for record in c.invoke("loop"):
+        for record in turn(c, "loop"):
             records.append(record)
     assert str(caught.value) == FALLBACK and len(server.requests) == 4
     assert [r.status for r in records] == [S.tool_calls, S.tool_results] * 3
@@ -94,10 +95,10 @@ def test_the_limit_ends_the_turn_with_the_fallback_once(server, capsys):
     assert capsys.readouterr().out == f"Error parsing LLM response: {FALLBACK}\n" * 4
 
 
-def test_a_stop_request_ends_the_stream(server):
+def test_a_stop_request_ends_the_stream(turn, server):
     server.add(stream(["one", "two", "three"], tool_calls=[tool_call("c", "add", {"a": 1, "b": 1})]))
     c = client(server)
-    records = c.invoke("q")
+    records = turn(c, "q")
     first = next(records)
     c._close = True
     assert list(records) == [] and first.content == "one"
@@ -105,9 +106,9 @@ def test_a_stop_request_ends_the_stream(server):
     # A stop request that came after the last record must not end the next turn at once.
     server.add(stream(["a"]))
     server.add(stream(["b"]))
-    assert [r.content for r in c.invoke("q2")] == ["a"]
+    assert [r.content for r in turn(c, "q2")] == ["a"]
     c._close = True
-    assert [r.content for r in c.invoke("q3")] == ["b"]
+    assert [r.content for r in turn(c, "q3")] == ["b"]
 
 
 @pytest.mark.parametrize(
@@ -127,32 +128,32 @@ def test_a_stop_request_ends_the_stream(server):
         ([], ValueError, True),
     ],
 )
-def test_failures_record_the_fallback_only_before_the_first_fragment(server, capsys, lines, error, fallback):
+def test_failures_record_the_fallback_only_before_the_first_fragment(turn, server, capsys, lines, error, fallback):
     server.add(Stream(lines))
     c = client(server)
     with pytest.raises(error):
-        list(c.invoke("q"))
+        list(turn(c, "q"))
     assert capsys.readouterr().out.startswith("Error parsing LLM response: ")
     assert (answers(c)[-1] == [FALLBACK]) is fallback and at_rest(c)
     server.add(stream("fine"))
-    assert [r.content for r in c.invoke("again")] == ["fine"]
+    assert [r.content for r in turn(c, "again")] == ["fine"]
 
 
-def test_a_connection_dropped_mid_stream(server, capsys):
+def test_a_connection_dropped_mid_stream(turn, server, capsys):
     server.add(stream(["abc", "def", "ghi"]).cut(4))
     c = client(server)
     got = []
-    with pytest.raises(requests.RequestException):
-        for record in c.invoke("q"):
+    with pytest.raises(raised(turn, requests.RequestException, httpx.HTTPError)):
+        for record in turn(c, "q"):
             got.append(record.content)
     assert got and answers(c) == [["".join(got)]] and at_rest(c)
 
 
-def test_a_failing_follow_up_prints_two_lines(server, capsys):
+def test_a_failing_follow_up_prints_two_lines(turn, server, capsys):
     server.add(stream(tool_calls=[tool_call("c", "add", {"a": 1, "b": 1})]))
     server.add(answer("overloaded", status=503))
     c = client(server)
-    records = c.invoke("q")
+    records = turn(c, "q")
     assert [next(records).status, next(records).status] == [S.tool_calls, S.tool_results]
     with pytest.raises(ValueError) as caught:
         next(records)
@@ -173,11 +174,11 @@ def test_a_failing_follow_up_prints_two_lines(server, capsys):
         ["foo: bar", "date: never a data line"],
     ],
 )
-def test_lines_real_services_send_are_skipped(server, extra):
+def test_lines_real_services_send_are_skipped(turn, server, extra):
     body = stream(["x", "y"]).lines
     server.add(Stream([*extra, *body[:2], *extra, *body[2:]]))
     c = client(server)
-    assert [r.content for r in c.invoke("q")] == ["x", "y"] and answers(c) == [["xy"]]
+    assert [r.content for r in turn(c, "q")] == ["x", "y"] and answers(c) == [["xy"]]
 
 
 @pytest.mark.parametrize(
@@ -190,27 +191,27 @@ def test_lines_real_services_send_are_skipped(server, extra):
         [b"\xef\xbb\xbf", chunk({"content": "a"}), chunk({}, "stop")],
     ],
 )
-def test_ends_and_byte_order_marks(server, lines):
+def test_ends_and_byte_order_marks(turn, server, lines):
     server.add(Stream(lines))
-    assert [r.content for r in client(server).invoke("q")] == ["a"]
+    assert [r.content for r in turn(client(server), "q")] == ["a"]
 
 
-def test_a_service_that_ignores_stream_sends_the_whole_answer(server):
+def test_a_service_that_ignores_stream_sends_the_whole_answer(turn, server):
     calls = [tool_call("c1", "add", {"a": 2, "b": 3})]
     server.add(message("Let me add.", reasoning_content="two numbers", tool_calls=calls))
     server.add(answer(json.dumps(completion("5"), indent=2)))  # spread over lines
     c = client(server)
-    assert summary(c.invoke("q")) == [("reason", "two numbers"), ("answer", "Let me add."), ("tool_calls", ["c1"]),
+    assert summary(turn(c, "q")) == [("reason", "two numbers"), ("answer", "Let me add."), ("tool_calls", ["c1"]),
                                       ("tool_results", ["c1"]), ("answer", "5")]
     assert answers(c) == [["Let me add."], ["5"]] and at_rest(c)
 
 
-def test_a_streamed_pass_closes_its_response_before_the_next(server):
+def test_a_streamed_pass_closes_its_response_before_the_next(turn, server):
     # Each finished stream let its socket live until the whole turn ended: one per pass.
     server.default = stream(tool_calls=[tool_call("c", "add", {"a": 1, "b": 1})])
     c = client(server, tool_calls_limit=40)
     before = sockets()
-    records = c.invoke("q")
+    records = turn(c, "q")
     for _ in range(2 * 40):  # into the 41st request's stream
         next(records)
     assert sockets() - before <= 2
@@ -224,22 +225,22 @@ def sockets():
                if os.path.exists(f"{fds}/{fd}"))
 
 
-def test_a_choice_without_delta_still_finishes(server):
+def test_a_choice_without_delta_still_finishes(turn, server):
     server.add(Stream([chunk({"content": "a"}), data({"choices": [{"index": 0, "finish_reason": "content_filter"}]}),
                        "never read"]))
-    assert [r.content for r in client(server).invoke("q")] == ["a"]
+    assert [r.content for r in turn(client(server), "q")] == ["a"]
 
 
-def test_data_prefix_without_blank_and_lines_after_the_finish(server):
+def test_data_prefix_without_blank_and_lines_after_the_finish(turn, server):
     server.add(Stream([chunk({"content": "a"}).replace("data: ", "data:"), chunk({}, "stop"), "not json"]))
-    assert [r.content for r in client(server).invoke("q")] == ["a"]
+    assert [r.content for r in turn(client(server), "q")] == ["a"]
 
 
-def test_reasoning_and_answer_in_one_chunk(server):
+def test_reasoning_and_answer_in_one_chunk(turn, server):
     server.add(Stream([chunk({"reasoning_content": "The answer", "content": "The answer"}), chunk({"content": " is 42."}),
                        chunk({}, "stop")]))
     c = client(server)
-    records = list(c.invoke("q"))
+    records = list(turn(c, "q"))
     assert [(r.status, r.reasoning_content, r.content) for r in records] == [
         (S.reason, "The answer", ""), (S.answer, "", "The answer"), (S.answer, "", " is 42.")]
     assert answers(c) == [["The answer is 42."]]
@@ -254,12 +255,12 @@ def test_reasoning_and_answer_in_one_chunk(server):
         dict(opening=None, usage=False, done=False),
     ],
 )
-def test_the_same_turn_as_four_services_shape_it(server, shape):
+def test_the_same_turn_as_four_services_shape_it(turn, server, shape):
     calls = [tool_call("c1", "add", {"a": 20, "b": 22})]
     server.add(stream(tool_calls=calls, reasoning=["plan"], **shape))
     server.add(stream(["4", "2"], **shape))
     c = client(server)
-    assert summary(c.invoke("q")) == [("reason", "plan"), ("tool_calls", ["c1"]), ("tool_results", ["c1"]),
+    assert summary(turn(c, "q")) == [("reason", "plan"), ("tool_calls", ["c1"]), ("tool_results", ["c1"]),
                                       ("answer", "4"), ("answer", "2")]
     assert answers(c) == [["42"]] and at_rest(c)
 
@@ -279,27 +280,27 @@ def test_nothing_is_read_before_the_first_record():
     assert [r.content for r in gen] == ["a"] and Response.read
 
 
-def test_throw_and_close_on_a_suspended_stream(server):
+def test_throw_and_close_on_a_suspended_stream(turn, server):
     server.add(stream(["a", "b"]))
     c = client(server)
-    records = c.invoke("q")
+    records = turn(c, "q")
     next(records)
     with pytest.raises(KeyError):
         records.throw(KeyError("injected"))
     assert answers(c) == [["a"]]  # the fragment already recorded stays; no fallback after it
     server.add(stream(["a", "b"]))
-    records = c.invoke("q2")
+    records = turn(c, "q2")
     next(records)
     records.close()
     with pytest.raises(StopIteration):
         next(records)
 
 
-def test_throw_and_close_reach_the_follow_up_stream(server, capsys):
+def test_throw_and_close_reach_the_follow_up_stream(turn, server, capsys):
     server.add(stream(tool_calls=[tool_call("c", "add", {"a": 1, "b": 1})]))
     server.add(stream(["x", "y"]))
     c = client(server)
-    records = c.invoke("q")
+    records = turn(c, "q")
     for _ in range(3):  # calls, results, and the follow-up's first fragment
         next(records)
     with pytest.raises(RuntimeError, match="stop"):
@@ -308,7 +309,7 @@ def test_throw_and_close_reach_the_follow_up_stream(server, capsys):
 
     server.add(stream(tool_calls=[tool_call("c", "add", {"a": 1, "b": 1})]))
     server.add(stream(["x", "y"]))
-    records = c.invoke("q")
+    records = turn(c, "q")
     for _ in range(3):
         next(records)
     records.close()
@@ -341,16 +342,16 @@ def test_ten_thousand_streamed_turns_do_not_leak(server, no_leak):
 
 
 @pytest.mark.parametrize("framing", ["chunked", "length", "close"])
-def test_every_framing_is_cut_into_lines_as_it_arrives(server, framing):
+def test_every_framing_is_cut_into_lines_as_it_arrives(turn, server, framing):
     # One long line in 1 KiB pieces once cost time quadratic in its length; and a fragment must be handed
     # on when its line is complete, not when a read of some fixed size fills up.
     server.add(stream(["first", "x" * 2_000_000, "last"], framing=framing, chunk_size=1024))
     c = client(server)
-    assert [len(r.content) for r in c.invoke("q")] == [5, 2_000_000, 4]
+    assert [len(r.content) for r in turn(c, "q")] == [5, 2_000_000, 4]
     server.add(stream(["first", "never"], framing=framing).stall_after(4, 3))
     c._timeout = (5, 0.5)
     got = []
-    with pytest.raises(requests.RequestException):
-        for record in c.invoke("q"):
+    with pytest.raises(raised(turn, requests.RequestException, httpx.HTTPError)):
+        for record in turn(c, "q"):
             got.append(record.content)
     assert got == ["first"]

@@ -296,8 +296,6 @@ def test_the_failure_path_survives_a_stdout_that_cannot_print(turn, server, monk
 
 @pytest.mark.parametrize("stream", [False, True])
 def test_a_retried_turn_that_calls_tools(turn, server, stream):
-    if stream and turn is not blocking:
-        pytest.skip("awaited streams come with the native async generator")
     server.extend([message("old answer"), message(tool_calls=[tool_call("c1", "add", {"a": 1, "b": 2})]),
                    message("3")])
     c = client(server)

@@ -62,6 +62,10 @@ typename IO::Call call(CallState &s) {
             co_await IO::close(s.response);
             raise_status(s.function, self, s.response, s.head, size);
         }
+        // A whole answer is read here, as requests reads it with the headers: a connection that breaks
+        // while it arrives is a failure of the request in either transport.
+        if (!truthy(self.attr("stream")))
+            co_await IO::read_body(s.response);
     } catch (nb::python_error &e) {
         if (!is_exception(e))
             throw;

@@ -47,6 +47,7 @@ nb::object acore_call(const Frame &f);
 nb::object aresponse(const Frame &f);
 nb::object atool_calls(const Frame &f);
 nb::object ainvoke(const Frame &f);
+nb::object astream_response(const Frame &f);
 // stream.cpp: gives a stream made by the awaited transport the turn `token`; false for any other object.
 bool hand_over_turn(nb::handle stream, nb::handle token);
 

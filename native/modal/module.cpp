@@ -120,6 +120,11 @@ void define_client(nb::handle g) {
                  .returns = "LLMResult",
                  .body = aresponse,
                  .kind = Kind::coroutine})
+        .method({.name = "_astream_response",
+                 .params = {self, {"response", "httpx.Response"}},
+                 .returns = "AsyncIterator[LLMResult]",
+                 .body = astream_response,
+                 .kind = Kind::async_generator})
         .method({.name = "_atool_calls", .params = {self}, .returns = "list[Message]", .body = atool_calls,
                  .kind = Kind::coroutine})
         .method({.name = "_acore_call",

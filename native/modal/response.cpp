@@ -51,8 +51,7 @@ typename IO::Call whole_answer(ResponseState &s) {
     bool already_add = false;
     try {
         co_await IO::read_body(s.response);
-        // NaN and the infinities would be stored as received and make every later request unsendable.
-        nb::object answer = s.response.attr("json")("parse_constant"_a = json_constant_refusal());
+        nb::object answer = IO::json(s.function, s.response);
         nb::object choice = subscript(answer["choices"], nb::int_(0));
         nb::object message = self.attr("_message_process")(choice["message"]);
         // Without tool calls the answer is recorded even when empty; with them, only when it has text.

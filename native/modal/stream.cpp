@@ -16,13 +16,13 @@ enum class Source : unsigned char { connection, chunks, lines };
 struct StreamState {
     nb::object function, self, response;
     nb::object read = {}, decode = {}, choice = {}, delta = {}, tool_calls = {}, tool_results = {}, follow = {};
-    nb::object failure = {}, turn = {};
+    nb::object step = {}, failure = {}, turn = {};
     LineBuffer buffer = {};
     Source source = Source::connection;
     bool body_ended = false, finished = false, already_add = false;
     auto refs() {
         return std::tie(function, self, response, read, decode, choice, delta, tool_calls, tool_results, follow,
-                        failure, turn);
+                        step, failure, turn);
     }
     // Dropped unfinished, the stream no longer holds its client's turn (see hand_over_turn).
     void finalized() noexcept { release_turn(); }
@@ -79,7 +79,7 @@ void open_body(SyncIO, StreamState &s) {
     }
 }
 
-[[maybe_unused]] void open_body(AsyncIO, StreamState &s) { s.read = s.response.attr("aiter_bytes")(); }
+void open_body(AsyncIO, StreamState &s) { s.read = s.response.attr("aiter_bytes")(); }
 
 // Errors of the connection as requests' own reading raises them, so that the application sees the same
 // exceptions whichever way the body was read.
@@ -121,7 +121,7 @@ nb::object read_piece(AsyncIO, StreamState &s) { return s.read.attr("__anext__")
 // back to its pool when its body has been read to the end.
 Ready drain_piece(SyncIO, StreamState &) { return ready(nb::none()); }
 
-[[maybe_unused]] nb::object drain_piece(AsyncIO, StreamState &s) {
+nb::object drain_piece(AsyncIO, StreamState &s) {
     return global(s.function, "asyncio").attr("wait_for")(read_piece(AsyncIO{}, s), 1.0);
 }
 
@@ -316,18 +316,28 @@ typename IO::Stream parse(StreamState &s) {
             co_yield std::move(summary);
             nb::object follow_up = co_await IO::follow_up(self);
             if constexpr (IO::awaits) {
+                // `yield from` for async generators: records pass out, and an exception thrown in goes to the
+                // follow-up first, as it would through a blocking stream's delegation.
                 s.follow = std::move(follow_up);
+                s.step = s.follow.attr("__anext__")();
                 for (;;) {
                     nb::object next;
                     try {
-                        next = co_await s.follow.attr("__anext__")();
+                        next = co_await std::move(s.step);
                     } catch (nb::python_error &e) {
                         if (!is_end(e))
                             throw;
                     }
                     if (!next.is_valid())
                         break;
-                    co_yield std::move(next);
+                    try {
+                        co_yield std::move(next);
+                        s.step = s.follow.attr("__anext__")();
+                    } catch (nb::python_error &e) {
+                        if (e.matches(PyExc_GeneratorExit))
+                            throw;
+                        s.step = s.follow.attr("athrow")(e.value());
+                    }
                 }
             } else {
                 co_await yield_from(std::move(follow_up));
@@ -372,6 +382,10 @@ Ready SyncIO::close(nb::handle response) {
 
 nb::object stream_response(const Frame &f) {
     return make_generator<StreamState>(f, parse<SyncIO>, f.function(), f[0], f[1]);
+}
+
+nb::object astream_response(const Frame &f) {
+    return make_async_generator<StreamState>(f, parse<AsyncIO>, f.function(), f[0], f[1]);
 }
 
 // The stream an awaited turn returns holds the client's turn until it ends (or is dropped unfinished).

@@ -17,6 +17,10 @@ nb::object SyncIO::error_pieces(nb::handle self, nb::handle response) {
     return nb::iter(nb::make_tuple(response.attr("content")));
 }
 
+nb::object SyncIO::json(nb::handle, nb::handle response) {
+    return response.attr("json")("parse_constant"_a = json_constant_refusal());
+}
+
 Ready SyncIO::next(nb::handle pieces) {
     nb::object piece = corvel::next(pieces);
     return ready(piece.is_valid() ? piece : nb::none());
@@ -69,6 +73,10 @@ nb::object AsyncIO::post(nb::handle function, nb::handle self) {
         "POST", self.attr("endpoint_url"), "headers"_a = self.attr("_headers"), "json"_a = self.attr("_body"),
         "timeout"_a = timeout_of(function, private_attr(self, "_timeout")));
     return pool.attr("send")(request, "stream"_a = true);
+}
+
+nb::object AsyncIO::json(nb::handle function, nb::handle response) {
+    return global(function, "json").attr("loads")(response.attr("text"), "parse_constant"_a = json_constant_refusal());
 }
 
 nb::object AsyncIO::error_pieces(nb::handle, nb::handle response) { return response.attr("aiter_bytes")(); }

@@ -24,6 +24,9 @@ struct SyncIO {
     // The next piece of an iterator, or None at its end.
     static Ready next(nb::handle pieces);
     static Ready read_body(nb::handle) { return ready(nb::none()); }  // requests read it with the headers
+    // The whole answer's JSON. NaN and the infinities are refused: stored as received, they would make every
+    // later request of the conversation unsendable.
+    static nb::object json(nb::handle function, nb::handle response);
     static Ready close(nb::handle response);
 
     static Ready whole(nb::handle self, nb::handle response) { return ready(self.attr("_response")(response)); }
@@ -35,6 +38,7 @@ struct SyncIO {
 
 struct AsyncIO {
     using Call = Coroutine;
+    using Stream = AsyncGenerator;
     static constexpr bool awaits = true;
     // Reading the little that follows a finishing chunk ("[DONE]") lets the connection go back to the pool.
     static constexpr Py_ssize_t drained_bytes = 64 << 10;
@@ -44,6 +48,8 @@ struct AsyncIO {
     // Raises StopAsyncIteration at the end, which the bodies take for None.
     static nb::object next(nb::handle pieces) { return pieces.attr("__anext__")(); }
     static nb::object read_body(nb::handle response) { return response.attr("aread")(); }
+    // Decoded as requests decodes a body it is told is text: invalid UTF-8 becomes replacement characters.
+    static nb::object json(nb::handle function, nb::handle response);
     static nb::object close(nb::handle response) { return response.attr("aclose")(); }
 
     static nb::object whole(nb::handle self, nb::handle response) { return self.attr("_aresponse")(response); }
