@@ -4,6 +4,7 @@ concurrent conversations. The conversation itself is tested through both entry p
 from __future__ import annotations
 
 import asyncio
+import gc
 
 import pytest
 
@@ -85,7 +86,22 @@ async def test_a_pool_per_client_and_event_loop(server):
     assert c._pool is not None and c._pool[1] is not pool
 
 
-@pytest.mark.parametrize("stage", ["before the headers", "during a slow tool"])
+async def test_a_stream_holds_the_turn_until_it_ends_or_is_dropped(server):
+    server.default = stream(["a", "b"])
+    async with client(server, extra_body={"stream": True}) as c:
+        records = await c.ainvoke("q")
+        with pytest.raises(RuntimeError, match="already running"):
+            await c.ainvoke("q2")
+        assert [r.content async for r in records] == ["a", "b"]
+        await c.ainvoke("never iterated")
+        gc.collect()  # the stream was dropped: its turn with it
+        records = await c.ainvoke("closed early")
+        await records.__anext__()
+        await records.aclose()
+        assert [r.content async for r in await c.ainvoke("q3")] == ["a", "b"]
+
+
+@pytest.mark.parametrize("stage", ["before the headers", "during a slow tool", "mid-stream"])
 async def test_cancelling_a_turn(server, capsys, stage):
     tools = make_tools()
     started = asyncio.Event()
@@ -96,12 +112,21 @@ async def test_cancelling_a_turn(server, capsys, stage):
         await asyncio.sleep(30)
         return "late"
 
-    c = LLModal(endpoint_url=server.url, tools=tools)
+    c = LLModal(endpoint_url=server.url, tools=tools, extra_body={"stream": stage == "mid-stream"})
     if stage == "before the headers":
         server.add(message("late").delayed(30))
+    elif stage == "mid-stream":
+        server.add(stream(["first", "never"]).stall_after(4, 30))
     else:
         server.add(message(tool_calls=[tool_call("c1", "slow", {})]))
-    task = asyncio.ensure_future(c.ainvoke("q"))
+
+    async def run_turn():
+        result = await c.ainvoke("q")
+        if stage == "mid-stream":
+            async for record in result:
+                started.set()
+
+    task = asyncio.ensure_future(run_turn())
     if stage == "before the headers":
         await asyncio.sleep(0.2)
     else:
@@ -110,10 +135,11 @@ async def test_cancelling_a_turn(server, capsys, stage):
     with pytest.raises(asyncio.CancelledError):
         await task
     # Nothing printed, no fallback answer, the tool state at rest, and the client free for the next turn.
-    assert capsys.readouterr().out == "" and at_rest(c)
+    assert capsys.readouterr().out == "" and at_rest(c) and c._turn is None
     assert all(FALLBACK not in m.contents for m in c.messages)
     server.reset()
     server.add(message("after"))
+    c.extra_body.pop("stream")
     assert (await c.ainvoke("again")).content == "after"
     await c.aclose()
 
