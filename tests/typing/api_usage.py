@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import asyncio
-from collections.abc import Iterator
+from collections.abc import AsyncIterator, Iterator
 from typing import Annotated, Any, assert_type
 
 from pydantic import TypeAdapter
@@ -37,6 +37,13 @@ def streamed(client: LLModal) -> list[str]:
     return [r.content for r in records if r.status == LLMStatus.answer]
 
 
+async def awaited(url: str) -> list[str]:
+    async with LLModal(endpoint_url=url, extra_body={"stream": True}) as client:
+        records = await client.ainvoke("hi")
+        assert isinstance(records, AsyncIterator)
+        return [r.content async for r in records]
+
+
 def conversation(client: LLModal) -> list[dict[str, Any]]:
     client.add_message(MessageRole.user, "hello")
     latest: Message | None = client.message_latest(MessageRole.user)
@@ -50,12 +57,13 @@ class Model(CythonBaseModel):
 
 def main() -> None:
     with ScriptedServer(message(tool_calls=[tool_call("c", "add", {"a": 1})]), message("2"),
-                        stream(["a", "b"])) as server:
+                        stream(["a", "b"]), stream(["c"])) as server:
         client = LLModal(endpoint_url=server.url, tools=tools)
         assert whole(client) == "21"
         client.extra_body["stream"] = True
         assert streamed(client) == ["a", "b"]
         assert conversation(client)[-1]["content"] == "hello"
+        assert asyncio.run(awaited(server.url)) == ["c"]
     adapter: TypeAdapter[Any] = get_cached_typeadapter(add)
     assert adapter.validate_python({"a": 2}).b == 1
     assert _convert_to_content("x")[0].type == "text"
