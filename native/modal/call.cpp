@@ -97,9 +97,12 @@ struct TurnState {
     auto refs() { return std::tie(function, self, prompt, token, result, failure); }
 };
 
-void release_turn(nb::handle self, nb::handle token) {
-    if (private_attr(self, "_turn").is(token))
+// A whole answer's turn is over when it returns or fails: the guard goes, and so does the failure whose
+// fallback the turn recorded (its traceback would hold the failed response, socket and all).
+void end_turn(nb::handle self, nb::handle token) {
+    if (!token.is_none() && private_attr(self, "_turn").is(token))
         self.attr("_turn") = nb::none();
+    self.attr("_fallback_for") = nb::none();
 }
 
 // An awaited turn. It holds the client until its answer is complete: a whole answer when it returns, a
@@ -119,11 +122,11 @@ Coroutine turn(TurnState &s) {
     if (s.failure.is_valid()) {
         if (!PyErr_GivenExceptionMatches(s.failure.ptr(), PyExc_Exception))
             self.attr("_reset")();
-        release_turn(self, s.token);
+        end_turn(self, s.token);
         reraise(s.failure);
     }
     if (!hand_over_turn(s.result, s.token))
-        release_turn(self, s.token);
+        end_turn(self, s.token);
     co_return std::move(s.result);
 }
 
@@ -139,7 +142,16 @@ nb::object acore_call(const Frame &f) { return make_coroutine<CallState>(f, call
 nb::object invoke(const Frame &f) {
     nb::handle self = f[0];
     start_turn(f.function(), self, f[1]);
-    return self.attr("_core_call")();
+    nb::object result;
+    try {
+        result = self.attr("_core_call")();
+    } catch (nb::python_error &) {
+        end_turn(self, nb::none());
+        throw;
+    }
+    if (!hand_over_turn(result, nb::none()))
+        end_turn(self, nb::none());
+    return result;
 }
 
 nb::object ainvoke(const Frame &f) { return make_coroutine<TurnState>(f, turn, f.function(), f[0], f[1]); }

@@ -24,17 +24,23 @@ struct StreamState {
         return std::tie(function, self, response, read, decode, choice, delta, tool_calls, tool_results, follow,
                         step, failure, turn);
     }
-    // Dropped unfinished, the stream no longer holds its client's turn (see hand_over_turn).
-    void finalized() noexcept { release_turn(); }
-    void release_turn() noexcept;
+    bool outermost = false;  // the stream the turn's caller reads (see hand_over_turn)
+    // Dropped unfinished, the stream no longer holds its client's turn.
+    void finalized() noexcept { end_turn(); }
+    void end_turn() noexcept;
 };
 
-void StreamState::release_turn() noexcept {
-    if (!turn.is_valid() || !self.is_valid())
+// The turn is over when the stream its caller reads is: the awaited turn's guard is released, and the
+// failure whose fallback the turn recorded is forgotten (its traceback would hold the failed response).
+void StreamState::end_turn() noexcept {
+    if (!outermost || !self.is_valid())
         return;
+    outermost = false;
     nb::error_scope saved;
     nb::object held = nb::steal(PyObject_GetAttrString(self.ptr(), "_turn"));
-    if (held.is(turn) && PyObject_SetAttrString(self.ptr(), "_turn", Py_None) < 0)
+    if (held.is_valid() && turn.is_valid() && held.is(turn) && PyObject_SetAttrString(self.ptr(), "_turn", Py_None) < 0)
+        PyErr_WriteUnraisable(self.ptr());
+    if (PyObject_SetAttrString(self.ptr(), "_fallback_for", Py_None) < 0)
         PyErr_WriteUnraisable(self.ptr());
     PyErr_Clear();
     turn = nb::object();
@@ -365,11 +371,11 @@ typename IO::Stream parse(StreamState &s) {
         else if (IO::awaits && PyErr_GivenExceptionMatches(s.failure.ptr(), PyExc_BaseException) &&
                  !PyErr_GivenExceptionMatches(s.failure.ptr(), PyExc_GeneratorExit))
             self.attr("_reset")();  // a cancelled turn leaves the tool state at rest
-        s.release_turn();
+        s.end_turn();
         nb::object failure = std::move(s.failure);
         reraise(failure);
     }
-    s.release_turn();
+    s.end_turn();
     co_return nb::none();
 }
 
@@ -388,12 +394,15 @@ nb::object astream_response(const Frame &f) {
     return make_async_generator<StreamState>(f, parse<AsyncIO>, f.function(), f[0], f[1]);
 }
 
-// The stream an awaited turn returns holds the client's turn until it ends (or is dropped unfinished).
+// The stream a turn returns to its caller ends the turn when it ends (or is dropped unfinished); an awaited
+// turn's stream holds the client's turn `token` until then.
 bool hand_over_turn(nb::handle stream, nb::handle token) {
     StreamState *s = closure_as<StreamState>(stream);
-    if (s)
-        s->turn = nb::borrow(token);
-    return s != nullptr;
+    if (!s)
+        return false;
+    s->outermost = true;
+    s->turn = nb::borrow(token);
+    return true;
 }
 
 }  // namespace corvel::modal
