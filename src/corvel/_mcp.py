@@ -151,7 +151,8 @@ class Connections:
             listed = future.result()
         except Exception as exc:
             self._forget(session)
-            raise ConnectionError(f"cannot use {session.label}: {_why(exc)}") from exc
+            why = f"no answer within {timeout:g} s" if isinstance(exc, TimeoutError) else _why(exc)
+            raise ConnectionError(f"cannot use {session.label}: {why}") from exc
         tools = [_remote_tool(session, prefix, t) for t in listed]
         for tool in tools:
             if not _NAME.fullmatch(tool.name):
@@ -198,7 +199,7 @@ class Session:
         self.key = key
         self.timeout = timeout
         self.where = _where(source)
-        self.label = f"the MCP server at {self.where}"
+        self.label = f"the MCP server {'' if isinstance(source, Mapping) else 'at '}{self.where}"
         self.client: Client[Any] | None = None
         self.loop: asyncio.AbstractEventLoop | None = None
         self.closed = False
