@@ -3,6 +3,7 @@
     python -m corvel                                   # against a scripted model on 127.0.0.1
     python -m corvel --endpoint URL --model NAME [--stream] PROMPT
     python -m corvel --mcp                             # serve the example tools over MCP (stdio)
+    python -m corvel --mcp-tools "python -m corvel --mcp"   # also offer the tools of an MCP server
 
 The API key comes from the configuration: CORVEL_LLM_API_KEY, or api_key in the [llm] table of
 ~/.config/corvel/config.toml (CORVEL_CONFIG names another file).
@@ -128,7 +129,7 @@ def serve_mcp() -> None:
 
     server = FastMCP("corvel example tools")
     demo.tools.add_to_server(server)
-    server.run()
+    server.run(show_banner=False, log_level="WARNING")  # stderr is its client's console
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -137,16 +138,30 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--model", help="the model name the service expects")
     parser.add_argument("--stream", action="store_true", help="ask for a streamed answer")
     parser.add_argument("--mcp", action="store_true", help="serve the example tools over MCP on stdio")
+    parser.add_argument("--mcp-tools", metavar="COMMAND", action="append", default=[],
+                        help="also offer the tools of the MCP server this command starts on stdio")
+    parser.add_argument("--mcp-prefix", default="mcp_", help="put before those tools' names (default: mcp_)")
     parser.add_argument("prompt", nargs="?", help="what to ask the real service")
     args = parser.parse_args(argv)
     if args.mcp:
+        if args.mcp_tools:
+            parser.error("--mcp serves the example tools only; it does not take --mcp-tools")
         serve_mcp()
         return 0
-    if args.endpoint:
-        if not (args.model and args.prompt):
-            parser.error("--endpoint needs --model and a PROMPT")
-        return real(args.endpoint, args.model, args.prompt, args.stream)
-    scripted()
+    with demo.tools:  # closes the sessions of --mcp-tools on the way out
+        for command in args.mcp_tools:
+            if not command.strip():
+                parser.error("--mcp-tools needs a command")
+            try:
+                demo.add_mcp_command(command, args.mcp_prefix)
+            except (ConnectionError, ValueError) as exc:
+                print(f"corvel: {exc}", file=sys.stderr)
+                return 1
+        if args.endpoint:
+            if not (args.model and args.prompt):
+                parser.error("--endpoint needs --model and a PROMPT")
+            return real(args.endpoint, args.model, args.prompt, args.stream)
+        scripted()
     return 0
 
 

@@ -1,12 +1,15 @@
 """The example tools and the scripted model of `python -m corvel`.
 
 The tools are ordinary functions in a `Tools` registry: the chat client offers them to a model, and
-``python -m corvel --mcp`` serves the very same definitions to MCP clients.
+``python -m corvel --mcp`` serves the very same definitions to MCP clients. ``--mcp-tools COMMAND`` adds the
+tools of the MCP server that COMMAND starts; when one of them is a weather tool, the scripted model asks it
+instead of the local one, so that one pass calls a remote and a local tool.
 """
 
 from __future__ import annotations
 
 import json
+import shlex
 from typing import Annotated, Any
 
 from corvel.testing import RecordedRequest, Reply, message, stream, tool_call
@@ -43,12 +46,22 @@ def _fragments(text: str) -> list[str]:
     return [word + " " for word in words[:-1]] + words[-1:]
 
 
+def add_mcp_command(command: str, prefix: str) -> list[str]:
+    """Offer the tools of the MCP server that a shell command line starts (on stdio), under ``prefix``."""
+    from fastmcp.client.transports import StdioTransport
+
+    program, *args = shlex.split(command)
+    return tools.add_mcp(StdioTransport(program, args), prefix=prefix)
+
+
 def scripted_model(request: RecordedRequest) -> Reply:
     """A model that plans, asks for both tools at once, then answers from what they returned."""
     messages = request.json["messages"]
     streamed = bool(request.json.get("stream"))
     if messages[-1]["role"] != "tool":
-        calls = [tool_call("call_weather", "weather", {"city": "Lyon"}),
+        offered = [tool["function"]["name"] for tool in request.json.get("tools", [])]
+        weather_tool = next((name for name in offered if name.endswith("weather") and name != "weather"), "weather")
+        calls = [tool_call("call_weather", weather_tool, {"city": "Lyon"}),
                  tool_call("call_distance", "distance_km", {"origin": "Paris", "destination": "Lyon"})]
         plan = "The user wants to know about Lyon. I need its weather and its distance from Paris."
         if streamed:

@@ -32,7 +32,7 @@ from collections.abc import Awaitable, Callable, Iterator, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from functools import cached_property
-from typing import TYPE_CHECKING, Any, TypeVar, get_type_hints, overload
+from typing import TYPE_CHECKING, Any, Self, TypeVar, get_type_hints, overload
 
 from pydantic import ConfigDict, TypeAdapter, ValidationError
 from pydantic_core import core_schema, to_json
@@ -42,6 +42,7 @@ from corvel.message import Message, MessageRole
 if TYPE_CHECKING:
     from fastmcp import FastMCP
 
+    from corvel._mcp import Connections, McpSource
     from corvel.cython import CythonFunctionTool
 
 __all__ = ["Tool", "Tools"]
@@ -172,6 +173,7 @@ class Tools:
 
     def __init__(self) -> None:
         self._tools: dict[str, Tool] = {}
+        self._mcp: Connections | None = None  # the sessions of add_mcp, made by the first one
 
     @overload
     def register(self, fn: F, /) -> F: ...
@@ -248,6 +250,32 @@ class Tools:
         """
         for tool in self._tools.values():
             server.add_tool(tool.mcp_tool())
+
+    def add_mcp(self, source: McpSource, *, prefix: str = "", timeout: float = 60.0) -> list[str]:
+        """Offer the tools of an MCP server to the model, under ``prefix + name``; returns the names.
+
+        ``source`` is anything `fastmcp.Client` takes (a `FastMCP` server, an ``http(s)://`` URL, a script
+        path, an MCP configuration dict, a transport) or a `fastmcp.Client`, used as it is. The session
+        stays open until `close`; every request to the server is bounded by ``timeout`` seconds. A taken
+        name is refused with `ValueError`. Adding a source again replaces its tools through a new session,
+        which is how to reconnect after the server died. See `corvel._mcp` for threads and loops.
+        """
+        from corvel._mcp import Connections
+
+        if self._mcp is None:
+            self._mcp = Connections(self)
+        return self._mcp.add(self._tools, source, prefix, timeout)
+
+    def close(self) -> None:
+        """Close the sessions of `add_mcp` and stop their thread; their tools then answer with an error."""
+        if self._mcp is not None:
+            self._mcp.close()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
 
     @property
     def schemas(self) -> list[dict[str, Any]]:

@@ -6,6 +6,7 @@ import asyncio
 from collections.abc import AsyncIterator, Iterator
 from typing import Annotated, Any, assert_type
 
+from fastmcp import FastMCP
 from pydantic import TypeAdapter
 
 from corvel.config import Configurator
@@ -75,6 +76,11 @@ def main() -> None:
     assert answered[0].contents == ["3"]
     has_key: bool = Configurator.has_option("llm", "api_key")
     assert has_key in (True, False)
+    mcp_server = FastMCP("typed")
+    tools.add_to_server(mcp_server)
+    with Tools() as remote:
+        names: list[str] = remote.add_mcp(mcp_server, prefix="r_", timeout=5)
+        assert names == ["r_add"] and remote["r_add"](a=1) == "2"
 
 
 if __name__ == "__main__":
