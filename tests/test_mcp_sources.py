@@ -122,7 +122,7 @@ def test_remote_tools_are_listed_and_called_like_local_ones(source):
         remote = tools["r_distance_km"]
 
         async def on_another_loop():
-            return await asyncio.gather(remote.acall({"origin": "Paris", "destination": "Lille"}),
+            return await asyncio.gather(remote.acall(origin="Paris", destination="Lille"),
                                         remote.fn(origin="Lyon", destination="Lyon"))
 
         assert asyncio.run(on_another_loop()) == [str(demo.distance_km("Paris", "Lille")), "0.0"]
@@ -159,7 +159,7 @@ def test_a_server_killed_mid_conversation(kind, request):
 
 
 @pytest.mark.parametrize("streamed", [False, True])
-def test_one_pass_calls_a_local_and_a_remote_tool(streamed):
+def test_one_pass_calls_a_local_and_a_remote_tool(turn, streamed):
     maps = FastMCP("maps")
     maps.tool(demo.distance_km)
     ask = [tool_call("w", "weather", {"city": "Lyon"}), tool_call("d", "maps_distance_km",
@@ -168,7 +168,7 @@ def test_one_pass_calls_a_local_and_a_remote_tool(streamed):
     with Tools() as tools, ScriptedServer(*replies) as service:
         tools.register(demo.weather)
         tools.add_mcp(maps, prefix="maps_")
-        records = LLModal(endpoint_url=service.url, tools=tools, extra_body={"stream": streamed}).invoke("Lyon?")
+        records = turn(LLModal(endpoint_url=service.url, tools=tools, extra_body={"stream": streamed}), "Lyon?")
         if streamed:
             records = list(records)
             assert "".join(r.content for r in records) == "Sunny."

@@ -2,7 +2,7 @@
 
     tools.add_mcp(server)                      # a FastMCP object, a URL, a script, a config dict, a Client
     tools(tool_calls)                          # remote tools run beside local ones, from any thread
-    await tools["name"].acall({"a": 1})        # the same call from any event loop
+    await tools["name"].acall(a=1)             # the same call from any event loop
     tools.close()                              # every session closed, the loop thread stopped
 
 A session belongs to the event loop that opened it. The registry opens all of its sessions on one loop,
@@ -87,9 +87,9 @@ class RemoteTool(Tool):
     def __call__(self, /, **kwargs: Any) -> str:
         return self.session.call_sync(self.remote_name, kwargs)
 
-    async def acall(self, arguments: Mapping[str, Any]) -> str:
-        """The tool message's text for a call with ``arguments``, awaited on the caller's own loop."""
-        return await self.session.acall(self.remote_name, arguments)
+    async def acall(self, /, **kwargs: Any) -> str:
+        """The tool message's text for a call with these arguments, awaited on the caller's own loop."""
+        return await self.session.acall(self.remote_name, kwargs)
 
     def mcp_tool(self) -> NoReturn:
         raise TypeError(f"tool {self.name!r} comes from {self.session.label}; serve it from there")
