@@ -9,7 +9,7 @@ import gc
 import pytest
 
 from corvel.modal import LLModal, LLMStatus
-from corvel.testing import message, stream, tool_call
+from corvel.testing import answer, message, stream, tool_call
 
 from support import FALLBACK, make_tools
 
@@ -101,8 +101,8 @@ async def test_a_stream_holds_the_turn_until_it_ends_or_is_dropped(server):
         assert [r.content async for r in await c.ainvoke("q3")] == ["a", "b"]
 
 
-@pytest.mark.parametrize("stage", ["before the headers", "during a slow tool", "mid-stream"])
-async def test_cancelling_a_turn(server, capsys, stage):
+@pytest.mark.parametrize("stage", ["before the headers", "during a slow tool", "mid-stream", "waiting to retry"])
+async def test_cancelling_a_turn(server, capsys, monkeypatch, stage):
     tools = make_tools()
     started = asyncio.Event()
 
@@ -115,6 +115,9 @@ async def test_cancelling_a_turn(server, capsys, stage):
     c = LLModal(endpoint_url=server.url, tools=tools, extra_body={"stream": stage == "mid-stream"})
     if stage == "before the headers":
         server.add(message("late").delayed(30))
+    elif stage == "waiting to retry":
+        monkeypatch.setenv("CORVEL_LLM_RETRIES", "1")
+        server.add(answer("busy", 503, headers={"Retry-After": "30"}))
     elif stage == "mid-stream":
         server.add(stream(["first", "never"]).stall_after(4, 30))
     else:
@@ -127,7 +130,7 @@ async def test_cancelling_a_turn(server, capsys, stage):
                 started.set()
 
     task = asyncio.ensure_future(run_turn())
-    if stage == "before the headers":
+    if stage in ("before the headers", "waiting to retry"):
         await asyncio.sleep(0.2)
     else:
         await asyncio.wait_for(started.wait(), 10)

@@ -29,9 +29,33 @@ constexpr Py_ssize_t counted_bytes = 16 << 20;
 
 struct CallState {
     nb::object function, self;
-    nb::object response = {}, pieces = {}, head = {};
-    auto refs() { return std::tie(function, self, response, pieces, head); }
+    nb::object response = {}, pieces = {}, head = {}, failure = {};
+    auto refs() { return std::tie(function, self, response, pieces, head, failure); }
 };
+
+// Whether to send the request again after `attempt` failed: while the configuration allows retries and it
+// failed in a way worth retrying (a connection that could not be made or broke before the answer began, or
+// a status that says "busy"). Then the pause is noted and its length returned; otherwise None, and the last
+// failure is handled as if it were the only one.
+nb::object retry_wait(CallState &s, nb::handle policy, Py_ssize_t attempt, Py_ssize_t retries) {
+    if (attempt >= retries)
+        return nb::none();
+    nb::object headers = nb::none(), reason;
+    if (s.failure.is_valid()) {
+        if (!truthy(policy.attr("retryable_error")(s.failure)))
+            return nb::none();
+        reason = format(s.failure);
+    } else {
+        nb::object status = s.response.attr("status_code");
+        if (!truthy(policy.attr("STATUSES").attr("__contains__")(status)))
+            return nb::none();
+        headers = s.response.attr("headers");
+        reason = nb::str("status {}").format(status);
+    }
+    nb::object wait = policy.attr("delay")(attempt, headers);
+    policy.attr("note")(attempt, retries, wait, redact(s.function, s.self, reason));
+    return wait;
+}
 
 // One request: sent, its status checked (an error body read only as far as it is quoted), and the answer
 // handed to the parser of its mode. Failures of the request are reported and recorded here; failures of
@@ -40,7 +64,26 @@ template <class IO>
 typename IO::Call call(CallState &s) {
     nb::handle self = s.self;
     try {
-        s.response = co_await IO::post(s.function, self);
+        nb::object policy = global(s.function, "_retry");
+        Py_ssize_t retries = nb::cast<Py_ssize_t>(policy.attr("attempts")(self.attr("section")));
+        for (Py_ssize_t attempt = 0;; ++attempt) {
+            s.failure = nb::object();
+            try {
+                s.response = co_await IO::post(s.function, self);
+            } catch (nb::python_error &e) {
+                if (attempt >= retries)
+                    throw;
+                s.failure = nb::borrow(e.value());
+            }
+            nb::object wait = retry_wait(s, policy, attempt, retries);
+            if (wait.is_none() && s.failure.is_valid())
+                reraise(s.failure);
+            if (wait.is_none())
+                break;
+            if (!s.failure.is_valid())
+                co_await IO::close(s.response);  // its connection is of no more use to this request
+            co_await IO::sleep(s.function, wait);
+        }
         if (!equal(s.response.attr("status_code"), nb::int_(200))) {
             s.pieces = IO::error_pieces(self, s.response);
             s.head = nb::bytes("", 0);

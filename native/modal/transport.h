@@ -28,6 +28,9 @@ struct SyncIO {
     // later request of the conversation unsendable.
     static nb::object json(nb::handle function, nb::handle response);
     static Ready close(nb::handle response);
+    static Ready sleep(nb::handle function, nb::handle seconds) {
+        return ready(global(function, "_retry").attr("time").attr("sleep")(seconds));
+    }
 
     static Ready whole(nb::handle self, nb::handle response) { return ready(self.attr("_response")(response)); }
     static nb::object stream(nb::handle self, nb::handle response) { return self.attr("_stream_response")(response); }
@@ -51,6 +54,9 @@ struct AsyncIO {
     // Decoded as requests decodes a body it is told is text: invalid UTF-8 becomes replacement characters.
     static nb::object json(nb::handle function, nb::handle response);
     static nb::object close(nb::handle response) { return response.attr("aclose")(); }
+    static nb::object sleep(nb::handle function, nb::handle seconds) {
+        return global(function, "asyncio").attr("sleep")(seconds);
+    }
 
     static nb::object whole(nb::handle self, nb::handle response) { return self.attr("_aresponse")(response); }
     static nb::object stream(nb::handle self, nb::handle response) { return self.attr("_astream_response")(response); }
