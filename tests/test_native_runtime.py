@@ -11,6 +11,7 @@ import collections.abc as abc
 import gc
 import inspect
 import sys
+import threading
 import types
 import warnings
 import weakref
@@ -410,6 +411,7 @@ def test_defaults_are_read_at_call_time(monkeypatch):
         probe.arguments()
     assert probe.echo.__defaults__ == (None,) and list(inspect.signature(probe.delegate).parameters) == [
         "iterable", "catching", "reply"]
+    assert probe.spread(1, 2, 3, d=4) == (1, 2, 3, 4, 5)  # more parameters than the call's stack buffer
 
 
 @pytest.mark.parametrize("value, got", [(None, "NoneType"), (OrderedDict(), "collections.OrderedDict"), ([], "list")])
@@ -418,6 +420,43 @@ def test_exact_parameter_types(value, got):
     assert probe.exact(d) is d
     with pytest.raises(TypeError, match=rf"^Argument 'x' has incorrect type \(expected dict, got {got}\)$"):
         probe.exact(value)
+
+
+def delegation_chain():
+    # Every level stays referenced here until the main thread frees them outermost first: releasing an
+    # unstarted chain from its outer end recurses as deep as the chain is long (as Python's own does).
+    chain.append(probe.echo([1]))
+    for _ in range(2000):
+        chain.append(probe.delegate(chain[-1]))
+    return next(chain[-1])
+
+
+def call_recursion(n=0):
+    return probe.call(call_recursion, n + 1)
+
+
+chain = []
+
+
+@pytest.mark.parametrize("dive", [delegation_chain, call_recursion], ids=["delegation", "calls"])
+def test_native_levels_deeper_than_the_stack_raise_recursion_error(dive):
+    # In a thread with a small stack the interpreter's count alone would let native levels run off its end.
+    outcome = {}
+
+    def run():
+        with pytest.raises(RecursionError):
+            dive()
+        outcome["after"] = next(probe.echo(["fine"]))
+
+    old = threading.stack_size(256 * 1024)
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(old)
+        chain.clear()
+    assert outcome == {"after": "fine"}
 
 
 def drive_coroutine():

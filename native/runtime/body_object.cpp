@@ -1,5 +1,6 @@
 // body_object.cpp: send, throw and close of a body object, with the semantics of CPython's generators
 #include "body.h"
+#include "recursion.h"
 
 namespace corvel::detail {
 namespace {
@@ -225,6 +226,11 @@ PySendResult body_send(PyObject *self, PyObject *arg, PyObject **out) noexcept {
         *out = Py_NewRef(Py_None);
         return PYGEN_RETURN;
     }
+    // One level of recursion for the body and any delegate it forwards to: a delegation chain (a tool loop's
+    // follow-up streams) nests one send per generator. Refused, it leaves the body where it was.
+    RecursionGuard guard;
+    if (!guard)
+        return PYGEN_ERROR;
     PromiseBase &p = *g->promise;
     if (!p.delegate.is_valid())
         return resume(g, nb::borrow(arg), {}, out);
@@ -236,6 +242,9 @@ PySendResult body_send(PyObject *self, PyObject *arg, PyObject **out) noexcept {
 
 PySendResult body_throw_in(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept {
     *out = nullptr;
+    RecursionGuard guard;
+    if (!guard)
+        return PYGEN_ERROR;
     PySendResult r;
     if (g->state == State::suspended && g->promise->delegate.is_valid() &&
         throw_to_delegate(g, args, nargs, out, r))
@@ -274,6 +283,9 @@ PyObject *body_close(BodyObject *g) noexcept {
         PyErr_Format(PyExc_ValueError, "%s already executing", kind(g));
         return nullptr;
     }
+    RecursionGuard guard;
+    if (!guard)
+        return nullptr;
     // What the delegate's close() raised replaces GeneratorExit, as in CPython.
     nb::object exc;
     if (g->promise->delegate.is_valid()) {
