@@ -277,6 +277,13 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled by reference, as Python functions are: the qualified name, which pickle looks up in __module__.
+PyMethodDef function_methods[] = {
+    {"__reduce__", [](PyObject *self, PyObject *) noexcept { return Py_NewRef(as_function(self)->qualname); },
+     METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
@@ -298,6 +305,7 @@ PyTypeObject function_type = [] {
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
     t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    t.tp_methods = function_methods;
     t.tp_getset = function_getset;
     t.tp_members = function_members;
     t.tp_descr_get = function_descr_get;
