@@ -103,6 +103,22 @@ def reentering(m, at):
     return it.outer
 
 
+class Peek:
+    """An iterator whose items are the state of the generator delegating to it, seen while it runs."""
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return state(self.outer)
+
+
+def peeking(m):
+    it = Peek()
+    it.outer = m.delegate(it)
+    return it.outer
+
+
 class Recorder:
     """An iterator whose throw() yields the kinds of the arguments it was given."""
 
@@ -128,9 +144,23 @@ def a_traceback():
         return e.__traceback__
 
 
+def kind(o):
+    """The type's name, a native twin's as its Python counterpart's."""
+    return type(o).__name__.removeprefix("native_").removesuffix("_wrapper")
+
+
+def state(o):
+    """What inspect tells of a generator or coroutine, and the kind of what it delegates to."""
+    if hasattr(o, "cr_running"):
+        return inspect.getcoroutinestate(o), kind(o.cr_await)
+    if hasattr(o, "gi_running"):
+        return inspect.getgeneratorstate(o), kind(o.gi_yieldfrom)
+    return None  # coroutine.__await__()'s iterator has neither
+
+
 def trace(gen, ops):
-    """What each operation returned or raised, and the warnings it gave."""
-    seen = []
+    """What each operation returned or raised, the warnings it gave and the state it left."""
+    seen = [state(gen)]
     for op, *args in ops:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -147,7 +177,7 @@ def trace(gen, ops):
                 outcome = ("stop", e.args)
             except BaseException as e:  # every outcome is compared, GeneratorExit included
                 outcome = (type(e).__name__, str(e), type(e.__cause__).__name__)
-        seen.append((op, outcome, [(w.category.__name__, str(w.message)) for w in caught]))
+        seen.append((op, outcome, [(w.category.__name__, str(w.message)) for w in caught], state(gen)))
     return seen
 
 
@@ -205,6 +235,7 @@ GENERATOR_CASES = {
     "delegate to a native generator": (lambda m: m.delegate(m.echo((1, 2), "in")), [N, send("x"), N, N, N]),
     "re-entered at the first step": (lambda m: reentering(m, 1), [N, N]),
     "re-entered while delegating": (lambda m: reentering(m, 2), [N, N, N]),
+    "running while it delegates": (peeking, [N, N, C]),
     "error raised by the body": (lambda m: m.failing(KeyError("k")), [N, N, N]),
     "StopIteration raised by the body": (lambda m: m.failing(StopIteration(1)), [N, N]),
 }
@@ -394,6 +425,20 @@ def test_cycles_through_a_suspended_body_are_collected(make_cycle, start):
     assert alive() is None
 
 
+@pytest.mark.parametrize(
+    "make, function, prefix",
+    [(lambda: probe.echo([1]), probe.echo, "gi"), (lambda: probe.awaiting(suspend(1)), probe.awaiting, "cr")],
+    ids=["generator", "coroutine"],
+)
+def test_code_and_frame_are_the_function_s_until_the_end(make, function, prefix):
+    o = make()
+    code, frame = getattr(o, f"{prefix}_code"), getattr(o, f"{prefix}_frame")
+    assert code is function.__code__ is o.gi_code and frame.f_code is code
+    assert getattr(o, f"{prefix}_frame") is frame and frame.f_globals is vars(probe)
+    o.close()
+    assert getattr(o, f"{prefix}_frame") is None is o.gi_frame
+
+
 def test_globals_are_read_when_the_body_runs(monkeypatch):
     g = probe.lookup("value")
     monkeypatch.setattr(probe, "value", "late", raising=False)
@@ -476,6 +521,14 @@ def throw_through_delegation():
     g.close()
 
 
+def read_state():
+    g = probe.delegate(inner())
+    next(g)
+    assert inspect.getgeneratorstate(g) == inspect.GEN_SUSPENDED and g.gi_frame.f_code is g.gi_code
+    assert g.gi_yieldfrom.gi_code is inner.__code__
+    g.close()
+
+
 def close_suspended_delegation():
     g = probe.delegate(probe.echo((1, 2), "in"))
     next(g)
@@ -485,8 +538,8 @@ def close_suspended_delegation():
 @pytest.mark.parametrize(
     "op",
     [lambda: list(probe.echo((1, 2, 3), (1,))), drive_coroutine, throw_through_delegation,
-     close_suspended_delegation, lambda: probe.awaiting(None).close()],
-    ids=["run to the end", "coroutine", "throw", "close", "close unstarted"],
+     close_suspended_delegation, lambda: probe.awaiting(None).close(), read_state],
+    ids=["run to the end", "coroutine", "throw", "close", "close unstarted", "state"],
 )
 def test_no_leak(no_leak, op):
     no_leak(op)
