@@ -111,10 +111,13 @@ def test_own_config_is_kept_and_deduplicated():
     assert config["ignored_types"] == Own.model_config["ignored_types"]  # changed in place
 
 
-def test_namespace_always_gets_model_config():
-    namespace = {"__module__": __name__}
-    CythonModelMeta.__new__(CythonModelMeta, "N", (CythonBaseModel,), namespace)
-    assert namespace["model_config"] == {"ignored_types": ()}
+def test_the_class_always_gets_model_config_and_the_namespace_stays_as_handed_in():
+    namespace = {"__module__": __name__, "run": native_method}
+    before = dict(namespace)
+    first = CythonModelMeta.__new__(CythonModelMeta, "N", (CythonBaseModel,), namespace)
+    second = CythonModelMeta("N", (CythonBaseModel,), namespace)
+    assert namespace == before
+    assert first.model_config == second.model_config == {"ignored_types": (NativeType,)}
 
 
 @pytest.mark.parametrize(

@@ -13,6 +13,7 @@ import contextlib
 import gc
 import inspect
 import sys
+import threading
 import types
 import warnings
 import weakref
@@ -132,6 +133,22 @@ def reentering(m, at):
     return it.outer
 
 
+class Peek:
+    """An iterator whose items are the state of the generator delegating to it, seen while it runs."""
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return state(self.outer)
+
+
+def peeking(m):
+    it = Peek()
+    it.outer = m.delegate(it)
+    return it.outer
+
+
 class Recorder:
     """An iterator whose throw() yields the kinds of the arguments it was given."""
 
@@ -167,9 +184,24 @@ def drive(gen, op, args):
     return ("yield", gen.send(*args))
 
 
+def kind(o):
+    """The type's name, a native twin's as its Python counterpart's."""
+    return type(o).__name__.removeprefix("native_").removesuffix("_wrapper")
+
+
+def state(o):
+    """What inspect tells of a generator or coroutine, and the kind of what it delegates to."""
+    if hasattr(o, "cr_running"):
+        return inspect.getcoroutinestate(o), kind(o.cr_await)
+    if hasattr(o, "gi_running"):
+        return inspect.getgeneratorstate(o), kind(o.gi_yieldfrom)
+    return None  # coroutine.__await__()'s iterator, and async generators, have neither
+
+
 def trace(gen, ops, act=drive, look=lambda gen: ()):
-    """What each operation returned or raised, and the warnings it gave (and what `look` sees after it)."""
-    seen = []
+    """What each operation returned or raised, the warnings it gave and the state it left (and what `look`
+    sees after it)."""
+    seen = [state(gen)]
     for op, *args in ops:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -179,7 +211,7 @@ def trace(gen, ops, act=drive, look=lambda gen: ()):
                 outcome = ("stop", e.args)
             except BaseException as e:  # every outcome is compared, GeneratorExit included
                 outcome = (type(e).__name__, str(e), type(e.__cause__).__name__)
-        seen.append((op, outcome, [(w.category.__name__, str(w.message)) for w in caught], *look(gen)))
+        seen.append((op, outcome, [(w.category.__name__, str(w.message)) for w in caught], state(gen), *look(gen)))
     return seen
 
 
@@ -280,6 +312,7 @@ GENERATOR_CASES = {
     "delegate to a native generator": (lambda m: m.delegate(m.echo((1, 2), "in")), [N, send("x"), N, N, N]),
     "re-entered at the first step": (lambda m: reentering(m, 1), [N, N]),
     "re-entered while delegating": (lambda m: reentering(m, 2), [N, N, N]),
+    "running while it delegates": (peeking, [N, N, C]),
     "error raised by the body": (lambda m: m.failing(KeyError("k")), [N, N, N]),
     "StopIteration raised by the body": (lambda m: m.failing(StopIteration(1)), [N, N]),
 }
@@ -620,6 +653,20 @@ def test_cycles_through_a_suspended_body_are_collected(make_cycle, start):
     assert alive() is None
 
 
+@pytest.mark.parametrize(
+    "make, function, prefix",
+    [(lambda: probe.echo([1]), probe.echo, "gi"), (lambda: probe.awaiting(suspend(1)), probe.awaiting, "cr")],
+    ids=["generator", "coroutine"],
+)
+def test_code_and_frame_are_the_function_s_until_the_end(make, function, prefix):
+    o = make()
+    code, frame = getattr(o, f"{prefix}_code"), getattr(o, f"{prefix}_frame")
+    assert code is function.__code__ is o.gi_code and frame.f_code is code
+    assert getattr(o, f"{prefix}_frame") is frame and frame.f_globals is vars(probe)
+    o.close()
+    assert getattr(o, f"{prefix}_frame") is None is o.gi_frame
+
+
 def test_globals_are_read_when_the_body_runs(monkeypatch):
     g = probe.lookup("value")
     monkeypatch.setattr(probe, "value", "late", raising=False)
@@ -637,6 +684,7 @@ def test_defaults_are_read_at_call_time(monkeypatch):
         probe.arguments()
     assert probe.echo.__defaults__ == (None,) and list(inspect.signature(probe.delegate).parameters) == [
         "iterable", "catching", "reply"]
+    assert probe.spread(1, 2, 3, d=4) == (1, 2, 3, 4, 5)  # more parameters than the call's stack buffer
 
 
 @pytest.mark.parametrize("value, got", [(None, "NoneType"), (OrderedDict(), "collections.OrderedDict"), ([], "list")])
@@ -645,6 +693,43 @@ def test_exact_parameter_types(value, got):
     assert probe.exact(d) is d
     with pytest.raises(TypeError, match=rf"^Argument 'x' has incorrect type \(expected dict, got {got}\)$"):
         probe.exact(value)
+
+
+def delegation_chain():
+    # Every level stays referenced here until the main thread frees them outermost first: releasing an
+    # unstarted chain from its outer end recurses as deep as the chain is long (as Python's own does).
+    chain.append(probe.echo([1]))
+    for _ in range(2000):
+        chain.append(probe.delegate(chain[-1]))
+    return next(chain[-1])
+
+
+def call_recursion(n=0):
+    return probe.call(call_recursion, n + 1)
+
+
+chain = []
+
+
+@pytest.mark.parametrize("dive", [delegation_chain, call_recursion], ids=["delegation", "calls"])
+def test_native_levels_deeper_than_the_stack_raise_recursion_error(dive):
+    # In a thread with a small stack the interpreter's count alone would let native levels run off its end.
+    outcome = {}
+
+    def run():
+        with pytest.raises(RecursionError):
+            dive()
+        outcome["after"] = next(probe.echo(["fine"]))
+
+    old = threading.stack_size(256 * 1024)
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(old)
+        chain.clear()
+    assert outcome == {"after": "fine"}
 
 
 def drive_coroutine():
@@ -672,6 +757,14 @@ def drive_async_generator():
                 awaitable.send(None)
 
 
+def read_state():
+    g = probe.delegate(inner())
+    next(g)
+    assert inspect.getgeneratorstate(g) == inspect.GEN_SUSPENDED and g.gi_frame.f_code is g.gi_code
+    assert g.gi_yieldfrom.gi_code is inner.__code__
+    g.close()
+
+
 def close_suspended_delegation():
     g = probe.delegate(probe.echo((1, 2), "in"))
     next(g)
@@ -682,9 +775,9 @@ def close_suspended_delegation():
     "op",
     [lambda: list(probe.echo((1, 2, 3), (1,))), drive_coroutine, throw_through_delegation,
      close_suspended_delegation, lambda: probe.awaiting(None).close(), drive_async_generator,
-     lambda: step(probe.relay([now(1), now(2)]))],
+     lambda: step(probe.relay([now(1), now(2)])), read_state],
     ids=["run to the end", "coroutine", "throw", "close", "close unstarted", "async generator",
-         "async generator dropped"],
+         "async generator dropped", "state"],
 )
 def test_no_leak(no_leak, op):
     no_leak(op)

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import copy
 import inspect
+import pickle
 import types
 import typing
 import weakref
@@ -12,6 +14,7 @@ import pytest
 import corvel.cython
 from corvel.cython import CythonModelMeta
 from corvel.message import Message
+from corvel.modal import LLModal
 
 NATIVE = [
     (Message.__dict__["latest"].fget, "latest", "Message.latest", "corvel.message", ("self",)),
@@ -87,3 +90,10 @@ def test_attributes_can_be_set_like_a_function_s():
 def test_properties_and_static_methods_are_wrapped_as_declared():
     assert isinstance(Message.__dict__["latest"], property)
     assert isinstance(CythonModelMeta.__dict__["__new__"], staticmethod)
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("fn", [LLModal.invoke, Message.__repr__, CythonModelMeta.__new__],
+                         ids=lambda fn: fn.__qualname__)
+def test_pickled_and_copied_by_reference(fn, protocol):
+    assert pickle.loads(pickle.dumps(fn, protocol)) is fn and copy.deepcopy(fn) is fn

@@ -6,6 +6,7 @@ import io
 import json
 import socket
 import sys
+import threading
 
 import httpx
 import pytest
@@ -14,7 +15,7 @@ import requests
 import corvel.modal
 from corvel.message import MessageRole
 from corvel.modal import LLModal, LLMResult, LLMStatus, ToolContent
-from corvel.testing import HangUp, answer, completion, message, tool_call
+from corvel.testing import HangUp, answer, completion, message, stream, tool_call
 from corvel.tools import Tools
 
 from support import FALLBACK, blocking, make_tools, raised
@@ -105,6 +106,56 @@ def test_a_model_that_always_asks_for_tools(turn, server, capsys):
     server.default = None
     server.add(message("back"))
     assert turn(c, "again").content == "back"
+
+
+def on(where, fn):
+    """fn() on the main thread, or in a thread of the default stack size; its exception is re-raised here."""
+    if where == "main thread":
+        return fn()
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = fn()
+        except BaseException as e:  # handed to the test as it came
+            outcome["error"] = e
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
+
+
+@pytest.mark.parametrize("where", ["main thread", "thread"])
+@pytest.mark.parametrize("streamed", [False, True], ids=["whole", "streamed"])
+def test_an_endless_tool_loop_ends_in_recursion_error(server, capsys, streamed, where):
+    # Every pass nests a native level (_core_call -> _response, or a follow-up stream delegated to): at the
+    # recursion limit the turn must fail like any other, not take the process down with its stack.
+    tools = Tools()
+
+    @tools.register
+    def add(a: int, b: int) -> int:
+        c.messages.clear()  # each request stays small: the depth is under test, not the conversation
+        return a + b
+
+    reply = stream if streamed else message
+    server.default = reply(tool_calls=[tool_call("c", "add", {"a": 1, "b": 1})])
+    c = LLModal(endpoint_url=server.url, tools=tools, tool_calls_limit=10**9,
+                extra_body={"stream": True} if streamed else {})
+
+    def turn(prompt):
+        result = c.invoke(prompt)
+        return list(result)[-1] if streamed else result
+
+    with pytest.raises(RecursionError):
+        on(where, lambda: turn("loop"))
+    assert len(server.requests) > 50 and consistent(c)
+    assert sum(m.contents == [FALLBACK] for m in c.messages) == 1
+    capsys.readouterr()
+    server.default = reply("back")
+    assert on(where, lambda: turn("again")).content == "back"
 
 
 def refused_url():

@@ -37,7 +37,10 @@ nb::object parent_namespace(nb::handle namespace_) {
 }  // namespace
 
 nb::object model_meta_new(const Frame &f) {
-    nb::handle cls = f[0], name = f[1], bases = f[2], namespace_ = f[3];
+    nb::handle cls = f[0], name = f[1], bases = f[2];
+    // The class is built from a copy: the caller's namespace stays as it was handed in, so one namespace
+    // can make several classes (pydantic's metaclass changes what it is given too).
+    nb::dict namespace_ = unpack(f[3]);
     nb::object model_config = namespace_.attr("get")("model_config", nb::dict());
     nb::object ignored = nb::steal(PySet_New(model_config.attr("get")("ignored_types", nb::tuple()).ptr()));
     if (!ignored.is_valid())

@@ -56,8 +56,8 @@ PyObject *bool_of(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_F
 
 // __name__ and __qualname__ are the body object's own entries.
 PyGetSetDef getset[] = {
-    body_getset[0],
-    body_getset[1],
+    generator_getset[0],
+    generator_getset[1],
     {"ag_await",
      [](PyObject *self, void *) noexcept {
          PromiseBase *p = from(self)->body.promise;

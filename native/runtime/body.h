@@ -13,6 +13,8 @@ struct BodyObject {
     PyObject_HEAD
     PyObject *name;
     PyObject *qualname;
+    PyObject *function;      // the native function that made it: gi_code, and the globals of gi_frame
+    PyObject *frame_object;  // gi_frame, made when first asked for; gone once finished
     PyObject *weakrefs;
     ClosureBase *closure;
     PromiseBase *promise;  // null once the frame is gone
@@ -53,7 +55,9 @@ int body_traverse(PyObject *self, visitproc visit, void *arg) noexcept;
 int body_clear(PyObject *self) noexcept;
 void body_finalize(PyObject *self) noexcept;
 void body_dealloc(PyObject *self) noexcept;  // clears through tp_clear, so a type's own fields go with it
-extern PyGetSetDef body_getset[];
+// A coroutine's attributes: its cr_ names, then what a generator has (generator_getset points there).
+extern PyGetSetDef coroutine_getset[];
+extern PyGetSetDef *const generator_getset;
 
 // The closure's finalized(), for an object finalized before its body ended.
 inline void closure_finalized(BodyObject *g) noexcept {

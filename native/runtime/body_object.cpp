@@ -1,5 +1,8 @@
 // body_object.cpp: send, throw and close of a body object, with the semantics of CPython's generators
 #include "body.h"
+#include "recursion.h"
+
+#include <frameobject.h>
 
 namespace corvel::detail {
 namespace {
@@ -24,6 +27,7 @@ void finish(BodyObject *g) noexcept {
     g->state = State::finished;
     if (frame)
         frame.destroy();
+    Py_CLEAR(g->frame_object);
 }
 
 // Runs the body from its suspension point until it yields, returns or raises.
@@ -236,6 +240,11 @@ PySendResult body_send(PyObject *self, PyObject *arg, PyObject **out) noexcept {
         *out = Py_NewRef(Py_None);
         return PYGEN_RETURN;
     }
+    // One level of recursion for the body and any delegate it forwards to: a delegation chain (a tool loop's
+    // follow-up streams) nests one send per generator. Refused, it leaves the body where it was.
+    RecursionGuard guard;
+    if (!guard)
+        return PYGEN_ERROR;
     PromiseBase &p = *g->promise;
     if (!p.delegate.is_valid())
         return resume(g, nb::borrow(arg), {}, out);
@@ -248,6 +257,9 @@ PySendResult body_send(PyObject *self, PyObject *arg, PyObject **out) noexcept {
 PySendResult body_throw_in(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, PyObject **out,
                            bool close_delegate) noexcept {
     *out = nullptr;
+    RecursionGuard guard;
+    if (!guard)
+        return PYGEN_ERROR;
     PySendResult r;
     if (g->state == State::suspended && g->promise->delegate.is_valid() &&
         throw_to_delegate(g, args, nargs, out, r, close_delegate))
@@ -291,6 +303,9 @@ PyObject *body_close(BodyObject *g) noexcept {
         PyErr_Format(PyExc_ValueError, "%s already executing", kind(g));
         return nullptr;
     }
+    RecursionGuard guard;
+    if (!guard)
+        return nullptr;
     // What the delegate's close() raised replaces GeneratorExit, as in CPython.
     nb::object exc;
     if (g->promise->delegate.is_valid()) {
@@ -352,6 +367,8 @@ PyMethodDef body_methods[] = {
 
 int body_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     BodyObject *g = as_body(self);
+    Py_VISIT(g->function);
+    Py_VISIT(g->frame_object);
     if (g->promise)
         Py_VISIT(g->promise->delegate.ptr());
     return g->closure ? g->closure->traverse(visit, arg) : 0;
@@ -368,6 +385,7 @@ int body_clear(PyObject *self) noexcept {
         closure->clear();
         delete closure;
     }
+    Py_CLEAR(g->function);  // through its globals, part of any cycle that runs through the module
     return 0;
 }
 
@@ -414,9 +432,54 @@ int set_name(PyObject **slot, PyObject *value, const char *what) noexcept {
     return 0;
 }
 
+// What inspect.getgeneratorstate and getcoroutinestate read: running, suspended, and a frame until the
+// body has finished. The frame is a stand-in with the function's code (the body runs in C++), made only
+// when asked for.
+PyObject *get_frame(PyObject *self, void *) noexcept {
+    BodyObject *g = as_body(self);
+    if (g->state == State::finished || !g->function)
+        Py_RETURN_NONE;
+    if (!g->frame_object) {
+        nb::object code = nb::steal(PyObject_GetAttrString(g->function, "__code__"));
+        nb::object globals = nb::steal(code.is_valid() ? PyObject_GetAttrString(g->function, "__globals__") : nullptr);
+        if (!globals.is_valid())
+            return nullptr;
+        PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.ptr()),
+                                           globals.ptr(), nullptr);
+        if (!frame)
+            return nullptr;
+        g->frame_object = reinterpret_cast<PyObject *>(frame);
+    }
+    return Py_NewRef(g->frame_object);
+}
+
+PyObject *get_code(PyObject *self, void *) noexcept {
+    BodyObject *g = as_body(self);
+    return g->function ? PyObject_GetAttrString(g->function, "__code__") : Py_NewRef(Py_None);
+}
+
+PyObject *get_running(PyObject *self, void *) noexcept { return PyBool_FromLong(as_body(self)->state == State::running); }
+
+PyObject *get_suspended(PyObject *self, void *) noexcept {
+    return PyBool_FromLong(as_body(self)->state == State::suspended);
+}
+
+// The iterator of the `yield from`/`await` the body is suspended in; like CPython, None while it runs.
+PyObject *get_delegate(PyObject *self, void *) noexcept {
+    BodyObject *g = as_body(self);
+    PyObject *delegate = g->state == State::suspended ? g->promise->delegate.ptr() : nullptr;
+    return Py_NewRef(delegate ? delegate : Py_None);
+}
+
 }  // namespace
 
-PyGetSetDef body_getset[] = {
+PyGetSetDef coroutine_getset[] = {
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_await", get_delegate, nullptr, nullptr, nullptr},
+    // A generator's table starts here.
     {"__name__", [](PyObject *self, void *) noexcept { return Py_NewRef(as_body(self)->name); },
      [](PyObject *self, PyObject *v, void *) noexcept { return set_name(&as_body(self)->name, v, "__name__"); },
      nullptr, nullptr},
@@ -425,7 +488,14 @@ PyGetSetDef body_getset[] = {
          return set_name(&as_body(self)->qualname, v, "__qualname__");
      },
      nullptr, nullptr},
+    {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {"gi_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"gi_frame", get_frame, nullptr, nullptr, nullptr},
+    {"gi_code", get_code, nullptr, nullptr, nullptr},
+    {"gi_yieldfrom", get_delegate, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+PyGetSetDef *const generator_getset = coroutine_getset + 5;
 
 }  // namespace corvel::detail

@@ -101,7 +101,7 @@ PyTypeObject coroutine_type = [] {
     t.tp_clear = body_clear;
     t.tp_weaklistoffset = offsetof(BodyObject, weakrefs);
     t.tp_methods = body_methods;
-    t.tp_getset = body_getset;
+    t.tp_getset = coroutine_getset;
     t.tp_finalize = body_finalize;
     static PyAsyncMethods async{coroutine_await, nullptr, nullptr, body_send};
     t.tp_as_async = &async;

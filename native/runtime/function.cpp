@@ -1,6 +1,7 @@
 // function.cpp: the native function type (metadata, code object, binding, calls)
 #include "corvel/errors.h"
 #include "corvel/function.h"
+#include "recursion.h"
 
 #include <cstddef>
 #include <memory>
@@ -75,7 +76,10 @@ Py_ssize_t param_index(FunctionObject *f, PyObject *keyword) {
 }
 
 // Binds positional and keyword arguments to the parameter slots; defaults are read now, as Python does.
-void bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **slots) {
+// Not inlined: its locals would otherwise stay on the stack for as long as the body runs, and a tool loop
+// nests bodies hundreds deep.
+[[gnu::noinline]] void bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                            PyObject **slots) {
     PyObject *defaults = f->defaults;
     Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
     if (nargs > f->argcount)
@@ -106,7 +110,7 @@ void bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *
         raise_missing(f, missing);
 }
 
-void check_types(FunctionObject *f, PyObject *const *slots) {
+[[gnu::noinline]] void check_types(FunctionObject *f, PyObject *const *slots) {
     for (Py_ssize_t i = 0; i < f->argcount; ++i) {
         const Param &p = (*f->params)[(size_t) i];
         if (p.exact)
@@ -115,17 +119,21 @@ void check_types(FunctionObject *f, PyObject *const *slots) {
 }
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    detail::RecursionGuard guard;
+    if (!guard)
+        return nullptr;
     FunctionObject *f = as_function(self);
-    constexpr Py_ssize_t small = 8;
+    // Enough for every method of the modules; small, since it stays on the stack while the body runs.
+    constexpr Py_ssize_t small = 4;
     PyObject *stack[small] = {};
-    std::vector<PyObject *> heap;
+    std::unique_ptr<PyObject *[]> heap;
     PyObject **slots = stack;
     // A body may replace __defaults__ while it runs; the tuple whose items are bound must outlive the call.
     nb::object defaults = nb::borrow(f->defaults);
     try {
         if (f->argcount > small) {
-            heap.assign((size_t) f->argcount, nullptr);
-            slots = heap.data();
+            heap = std::make_unique<PyObject *[]>((size_t) f->argcount);
+            slots = heap.get();
         }
         bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
         check_types(f, slots);
@@ -269,6 +277,13 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled by reference, as Python functions are: the qualified name, which pickle looks up in __module__.
+PyMethodDef function_methods[] = {
+    {"__reduce__", [](PyObject *self, PyObject *) noexcept { return Py_NewRef(as_function(self)->qualname); },
+     METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
@@ -290,6 +305,7 @@ PyTypeObject function_type = [] {
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
     t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    t.tp_methods = function_methods;
     t.tp_getset = function_getset;
     t.tp_members = function_members;
     t.tp_descr_get = function_descr_get;

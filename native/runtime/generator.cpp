@@ -25,7 +25,7 @@ PyTypeObject generator_type = [] {
     t.tp_iter = PyObject_SelfIter;
     t.tp_iternext = body_iternext;
     t.tp_methods = body_methods;
-    t.tp_getset = body_getset;
+    t.tp_getset = generator_getset;
     t.tp_finalize = body_finalize;
     static PyAsyncMethods async{nullptr, nullptr, nullptr, body_send};
     t.tp_as_async = &async;
@@ -59,6 +59,8 @@ nb::object new_body_object(BodyKind kind, const Frame &f, BodyFrame frame, std::
         raise_from_python();
     g->name = name.release().ptr();
     g->qualname = qualname.release().ptr();
+    g->function = Py_NewRef(f.function().ptr());
+    g->frame_object = nullptr;
     g->weakrefs = nullptr;
     g->closure = closure.release();
     g->promise = frame.promise();

@@ -214,7 +214,11 @@ nb::object probe_items(const Frame &f) { return make_generator<Echo>(f, echo, f[
 nb::object probe_wait(const Frame &f) { return make_coroutine<Awaiting>(f, awaiting, f[1], nb::none()); }
 
 nb::object arguments(const Frame &f) { return nb::make_tuple(f[0], f[1], f[2]); }
+nb::object spread(const Frame &f) { return nb::make_tuple(f[0], f[1], f[2], f[3], f[4]); }
 nb::object identity(const Frame &f) { return nb::borrow(f[0]); }
+// def call(function, argument):
+//     return function(argument)
+nb::object call(const Frame &f) { return f[0](f[1]); }
 
 }  // namespace
 }  // namespace corvel
@@ -240,7 +244,10 @@ CORVEL_MODULE(_testprobe, g) {
             .defaults = nb::make_tuple(nb::none())});
     define({.name = "arguments", .params = {{"a"}, {"b"}, {"c"}}, .body = arguments,
             .defaults = nb::make_tuple(2, nb::none())});
+    define({.name = "spread", .params = {{"a"}, {"b"}, {"c"}, {"d"}, {"e"}}, .body = spread,
+            .defaults = nb::make_tuple(5)});
     define({.name = "exact", .params = {{"x", "dict", &PyDict_Type}}, .body = identity});
+    define({.name = "call", .params = {{"function"}, {"argument"}}, .body = call});
 
     nb::handle type = reinterpret_cast<PyObject *>(&PyType_Type);
     ClassBuilder(g, "Probe", type, nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))))
