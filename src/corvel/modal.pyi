@@ -85,7 +85,8 @@ class LLModal(CythonBaseModel):
         """Add the prompt (and pending images) to the conversation and ask the service.
 
         Returns the whole answer as one record, or, when ``extra_body["stream"]`` is true, an iterator
-        of partial records. A failure prints one line, records the fallback answer and raises.
+        of partial records. A failure prints one line per level of the turn it passes through, records the
+        fallback answer once and raises.
         """
     async def _aresponse(self, response: httpx.Response) -> LLMResult: ...
     def _astream_response(self, response: httpx.Response) -> AsyncIterator[LLMResult]: ...
