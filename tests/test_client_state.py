@@ -20,7 +20,7 @@ def test_module_globals_in_order():
                      "_tls_context",
                      "BaseModel", "Field", "Configurator",
                      "CythonBaseModel", "Message", "MessageRole", "Tools", "_retry", "LLMStatus", "ToolContent", "LLMResult",
-                     "LLModal"]
+                     "Usage", "LLModal"]
 
 
 def test_annotations_are_the_fourteen_texts():

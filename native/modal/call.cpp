@@ -127,6 +127,7 @@ void start_turn(nb::handle function, nb::handle self, nb::handle prompt) {
     self.attr("_reset")();
     self.attr("_close") = false;
     self.attr("_fallback_for") = nb::none();
+    self.attr("_turn_usage") = nb::none();  // the turn's cost is counted afresh; the client's goes on
     nb::object roles = global(function, "MessageRole");
     if (truthy(self.attr("system_prompt")) && length(self.attr("messages")) == 0)
         self.attr("add_message")("role"_a = roles.attr("system"), "content"_a = self.attr("system_prompt"));

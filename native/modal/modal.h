@@ -8,6 +8,16 @@ namespace corvel::modal {
 // results.cpp
 nb::object result_add(const Frame &f);
 
+// usage.cpp
+nb::object usage_add(const Frame &f);
+// The client's sums: over all its requests, and over those of its latest turn.
+nb::object usage(const Frame &f);
+nb::object turn_usage(const Frame &f);
+// The "usage" object of a decoded answer or chunk; None when it has none (or is no mapping).
+nb::object reported_usage(nb::handle body);
+// Adds one request's reported usage to the client's sums; a malformed report is ignored.
+void count_usage(nb::handle function, nb::handle self, nb::handle reported);
+
 // client.cpp
 nb::object reset(const Frame &f);
 nb::object stream(const Frame &f);

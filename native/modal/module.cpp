@@ -33,6 +33,21 @@ void define_results(nb::handle g) {
                  .returns = "'LLMResult'",
                  .body = result_add})
         .build();
+
+    // What requests cost: the counts every service reports, and the others it may send (cached or
+    // reasoning tokens) in `details`.
+    nb::object count{nb::int_(0)};
+    ClassBuilder(g, "Usage", type_of(base_model), nb::make_tuple(base_model), pydantic_keywords)
+        .field("prompt_tokens", "int", count)
+        .field("completion_tokens", "int", count)
+        .field("total_tokens", "int", count)
+        .field("requests", "int", count)
+        .field("details", "dict[str, Any]", field(g, type(&PyDict_Type)))
+        .method({.name = "__add__",
+                 .params = {{"self"}, {"other", "'Usage'"}},
+                 .returns = "'Usage'",
+                 .body = usage_add})
+        .build();
 }
 
 void define_client(nb::handle g) {
@@ -65,11 +80,16 @@ void define_client(nb::handle g) {
         // pool with the event loop it belongs to.
         .attr("_turn", nb::none())
         .attr("_pool", nb::none())
+        // What the client's requests cost: all of them, and those of the latest turn (None: nothing yet).
+        .attr("_usage", nb::none())
+        .attr("_turn_usage", nb::none())
         .method({.name = "_reset", .params = {self}, .returns = "None", .body = reset})
         .property({.name = "stream", .params = {self}, .returns = "bool", .body = stream})
         .property({.name = "_extra_body", .params = {self}, .returns = "dict[str, Any]", .body = extra_body})
         .property({.name = "_headers", .params = {self}, .returns = "dict[str, str]", .body = headers})
         .property({.name = "_body", .params = {self}, .returns = "dict[str, Any]", .body = body})
+        .property({.name = "usage", .params = {self}, .returns = "Usage", .body = usage})
+        .property({.name = "turn_usage", .params = {self}, .returns = "Usage", .body = turn_usage})
         .property({.name = "messages_latest", .params = {self}, .returns = "list[dict[str, Any]]",
                    .body = messages_latest})
         .method({.name = "message_latest",

@@ -52,6 +52,8 @@ typename IO::Call whole_answer(ResponseState &s) {
     try {
         co_await IO::read_body(s.response);
         nb::object answer = IO::json(s.function, s.response);
+        // Counted before the answer is read: a request costs what it costs, whether its answer is usable.
+        count_usage(s.function, self, reported_usage(answer));
         nb::object choice = subscript(answer["choices"], nb::int_(0));
         nb::object message = self.attr("_message_process")(choice["message"]);
         // Without tool calls the answer is recorded even when empty; with them, only when it has text.

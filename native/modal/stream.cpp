@@ -17,12 +17,14 @@ struct StreamState {
     nb::object function, self, response;
     nb::object read = {}, decode = {}, choice = {}, delta = {}, tool_calls = {}, tool_results = {}, follow = {};
     nb::object step = {}, failure = {}, turn = {};
+    nb::object usage = {};  // the newest usage report of this request, until it is counted
     LineBuffer buffer = {};
     Source source = Source::connection;
     bool body_ended = false, finished = false, already_add = false;
+    bool usage_follows = false;  // the finishing chunk is followed by a usage chunk, which is read too
     auto refs() {
         return std::tie(function, self, response, read, decode, choice, delta, tool_calls, tool_results, follow,
-                        step, failure, turn);
+                        step, failure, turn, usage);
     }
     bool outermost = false;  // the stream the turn's caller reads (see hand_over_turn)
     // Dropped unfinished, the stream no longer holds its client's turn.
@@ -191,13 +193,51 @@ nb::object first_choice(nb::handle chunk) {
     return subscript(choices, nb::int_(0));
 }
 
+// Any chunk may carry usage: a chunk of its own, the finishing one, or every one (running totals). The
+// newest replaces the older, so the request is counted once, for what it cost in the end.
+void keep_usage(StreamState &s, nb::handle chunk) {
+    nb::object usage = reported_usage(chunk);
+    if (PyDict_Check(usage.ptr()))
+        s.usage = std::move(usage);
+}
+
 // The line's chunk into s.choice (None for a chunk without choices); false at the "[DONE]" sentinel.
 bool read_choice(StreamState &s, std::string_view line) {
     nb::object text = payload(line);
     if (is_done(text))
         return false;
-    s.choice = first_choice(s.decode(text));
+    nb::object chunk = s.decode(text);
+    keep_usage(s, chunk);
+    s.choice = first_choice(chunk);
     return true;
+}
+
+// Whether the request asked for the usage chunk, which services send after the finishing chunk.
+bool usage_asked(nb::handle self) {
+    nb::object options = get(self.attr("extra_body"), "stream_options");
+    return PyDict_Check(options.ptr()) && truthy(get(options, "include_usage"));
+}
+
+// A line after the finishing chunk, read for its usage alone; false at the "[DONE]" sentinel. The answer is
+// complete by then, so a line that does not parse is passed over rather than failing it.
+bool read_usage(StreamState &s, std::string_view line) {
+    try {
+        nb::object text = payload(line);
+        if (is_done(text))
+            return false;
+        keep_usage(s, s.decode(text));
+    } catch (nb::python_error &e) {
+        if (!is_exception(e))
+            throw;
+    }
+    return true;
+}
+
+// The request's cost joins the client's sums once, when its stream is done with, however that came about.
+void settle_usage(StreamState &s) {
+    nb::object usage = std::move(s.usage);
+    if (usage.is_valid())
+        count_usage(s.function, s.self, usage);
 }
 
 // A choice's delta into s.delta, processed. A service that ignored "stream" sends the whole message instead:
@@ -249,8 +289,9 @@ typename IO::Stream parse(StreamState &s) {
     try {
         s.decode = global(s.function, "json").attr("JSONDecoder")("parse_constant"_a = json_constant_refusal()).attr("decode");
         s.buffer = LineBuffer(cut_of(s.response));
+        s.usage_follows = usage_asked(self);
         open_body(IO{}, s);
-        while (!s.finished) {
+        while (!s.finished || s.usage_follows) {
             std::string_view line;
             Poll next = poll(s, line);
             if (next == Poll::end)
@@ -264,6 +305,10 @@ typename IO::Stream parse(StreamState &s) {
                         throw;
                 }
                 feed(s, piece);
+                continue;
+            }
+            if (s.finished) {
+                s.usage_follows = carries_no_chunk(line) || read_usage(s, line);
                 continue;
             }
             if (stop_requested(s))
@@ -305,6 +350,7 @@ typename IO::Stream parse(StreamState &s) {
         }
         // Done with this response: a tool pass opens another, and each would otherwise hold its socket
         // until the whole turn ends.
+        settle_usage(s);
         co_await IO::close(s.response);
         if (!s.finished)
             raise(PyExc_ValueError, "the stream ended before the answer was finished");
@@ -362,6 +408,7 @@ typename IO::Stream parse(StreamState &s) {
                     co_await s.follow.attr("aclose")();
             }
             co_await IO::close(s.response);
+            settle_usage(s);  // what the request cost until it broke off
         } catch (nb::python_error &e) {
             if (!is_exception(e))
                 throw;

@@ -237,10 +237,12 @@ def tool_call(id: str, name: str, arguments: Mapping[str, Any] | str = "{}") -> 
 
 
 def completion(content: str | None = None, *, reasoning_content: str | None = None,
-               tool_calls: Iterable[Mapping[str, Any]] = (), finish_reason: str | None = None) -> dict[str, Any]:
+               tool_calls: Iterable[Mapping[str, Any]] = (), finish_reason: str | None = None,
+               usage: Mapping[str, Any] | None = None) -> dict[str, Any]:
     """The body of a whole chat-completions answer with one choice.
 
-    ``finish_reason`` defaults to "tool_calls" when there are tool calls, else "stop".
+    ``finish_reason`` defaults to "tool_calls" when there are tool calls, else "stop". ``usage``, when
+    given, is sent as the answer's "usage" object.
     """
     msg: dict[str, Any] = {"role": "assistant", "content": content}
     if reasoning_content is not None:
@@ -249,14 +251,18 @@ def completion(content: str | None = None, *, reasoning_content: str | None = No
     if calls:
         msg["tool_calls"] = calls
     choice = {"index": 0, "message": msg, "finish_reason": finish_reason or ("tool_calls" if calls else "stop")}
-    return {"id": _ID, "object": "chat.completion", "created": 0, "model": _MODEL, "choices": [choice]}
+    body = {"id": _ID, "object": "chat.completion", "created": 0, "model": _MODEL, "choices": [choice]}
+    if usage is not None:
+        body["usage"] = dict(usage)
+    return body
 
 
 def message(content: str | None = None, *, reasoning_content: str | None = None,
-            tool_calls: Iterable[Mapping[str, Any]] = (), finish_reason: str | None = None) -> Answer:
+            tool_calls: Iterable[Mapping[str, Any]] = (), finish_reason: str | None = None,
+            usage: Mapping[str, Any] | None = None) -> Answer:
     """A whole chat-completions answer whose assistant message has these fields (see :func:`completion`)."""
     return answer(completion(content, reasoning_content=reasoning_content, tool_calls=tool_calls,
-                             finish_reason=finish_reason))
+                             finish_reason=finish_reason, usage=usage))
 
 
 def data(value: Any) -> str:
@@ -264,11 +270,18 @@ def data(value: Any) -> str:
     return "data: " + json.dumps(value, separators=(",", ":"))
 
 
-def chunk(delta: Mapping[str, Any], finish_reason: str | None = None) -> str:
-    """One ``data:`` line with a streamed chunk whose single choice carries ``delta``."""
+def chunk(delta: Mapping[str, Any], finish_reason: str | None = None, *,
+          usage: Mapping[str, Any] | None = None) -> str:
+    """One ``data:`` line with a streamed chunk whose single choice carries ``delta``.
+
+    ``usage``, when given, rides along as the chunk's "usage" object, as some servers send it on the
+    finishing chunk or, as running totals, on every chunk.
+    """
     choice = {"index": 0, "delta": dict(delta), "finish_reason": finish_reason}
-    return data({"id": _ID, "object": "chat.completion.chunk", "created": 0, "model": _MODEL,
-                 "choices": [choice]})
+    event = {"id": _ID, "object": "chat.completion.chunk", "created": 0, "model": _MODEL, "choices": [choice]}
+    if usage is not None:
+        event["usage"] = dict(usage)
+    return data(event)
 
 
 _OPENINGS: dict[str, dict[str, Any]] = {
@@ -296,9 +309,9 @@ def _tool_call_deltas(calls: Sequence[Mapping[str, Any]], piece_size: int,
 
 def stream(content: str | Iterable[str] = (), *, reasoning: str | Iterable[str] = (),
            tool_calls: Iterable[Mapping[str, Any]] = (), finish: str | bool = True,
-           opening: Literal["auto", "empty", "null", "role"] | None = "auto", usage: bool = False,
-           done: bool = True, reasoning_key: str = "reasoning_content", piece_size: int = 8,
-           same_index: bool = False, line_delay: float = 0.0, blank_lines: bool = True,
+           opening: Literal["auto", "empty", "null", "role"] | None = "auto",
+           usage: bool | Mapping[str, Any] = False, done: bool = True, reasoning_key: str = "reasoning_content",
+           piece_size: int = 8, same_index: bool = False, line_delay: float = 0.0, blank_lines: bool = True,
            framing: Framing = "chunked", chunk_size: int | None = None) -> Stream:
     """A streamed answer in the shape real services send, one chunk per fragment, in this order:
 
@@ -311,7 +324,9 @@ def stream(content: str | Iterable[str] = (), *, reasoning: str | Iterable[str] 
       index 0, as some local servers do;
     * the finishing chunk with an empty delta: ``finish`` True picks "tool_calls" or "stop", a text is sent
       as the finish reason, False leaves the chunk out;
-    * with ``usage``, a chunk with ``"choices": []`` and token counts; with ``done``, :data:`DONE`.
+    * with ``usage``, a chunk with ``"choices": []`` and token counts (True: one prompt token and one completion
+      token per fragment; a mapping is sent as the "usage" object); with ``done``,
+      :data:`DONE`.
 
     Each line is followed by a blank line unless ``blank_lines`` is false; ``line_delay`` pauses before
     every non-blank line. ``framing`` and ``chunk_size`` say how the body is sent (see :class:`Stream`).
@@ -327,11 +342,12 @@ def stream(content: str | Iterable[str] = (), *, reasoning: str | Iterable[str] 
     events = [chunk(delta) for delta in deltas]
     if finish:
         events.append(chunk({}, finish if isinstance(finish, str) else "tool_calls" if calls else "stop"))
-    if usage:
-        tokens = len(reasoning_parts) + len(content_parts)
+    if usage is not False:
+        if usage is True:
+            tokens = len(reasoning_parts) + len(content_parts)
+            usage = {"prompt_tokens": 1, "completion_tokens": tokens, "total_tokens": tokens + 1}
         events.append(data({"id": _ID, "object": "chat.completion.chunk", "created": 0, "model": _MODEL,
-                            "choices": [], "usage": {"prompt_tokens": 1, "completion_tokens": tokens,
-                                                     "total_tokens": tokens + 1}}))
+                            "choices": [], "usage": dict(usage)}))
     if done:
         events.append(DONE)
     lines: list[Line | str] = []
