@@ -30,7 +30,7 @@ Coroutine close_pool(PoolState &s) {
     s.self.attr("_pool") = nb::none();
     if (PyTuple_Check(kept.ptr()) && PyTuple_GET_SIZE(kept.ptr()) == 2) {
         nb::object loop = global(s.function, "asyncio").attr("get_running_loop")();
-        if (PyWeakref_GetObject(PyTuple_GET_ITEM(kept.ptr(), 0)) == loop.ptr())
+        if (nb::handle(PyTuple_GET_ITEM(kept.ptr(), 0))().is(loop))  // the weak reference, called
             co_await item(kept, 1).attr("aclose")();
     }
     co_return nb::none();

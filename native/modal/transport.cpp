@@ -53,8 +53,8 @@ nb::object pool_of(nb::handle function, nb::handle self) {
     nb::object loop = global(function, "asyncio").attr("get_running_loop")();
     nb::object kept = private_attr(self, "_pool");
     if (PyTuple_Check(kept.ptr()) && PyTuple_GET_SIZE(kept.ptr()) == 2) {
-        PyObject *kept_loop = PyWeakref_GetObject(PyTuple_GET_ITEM(kept.ptr(), 0));  // borrowed
-        if (kept_loop == loop.ptr())
+        // Calling the weak reference gives the loop, or None once it is gone.
+        if (nb::handle(PyTuple_GET_ITEM(kept.ptr(), 0))().is(loop))
             return item(kept, 1);
     }
     nb::object pool = global(function, "httpx").attr("AsyncClient")("verify"_a = tls_context(function));
