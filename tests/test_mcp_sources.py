@@ -132,6 +132,10 @@ def test_remote_tools_are_listed_and_called_like_local_ones(source):
 
 @pytest.mark.parametrize("kind", ["stdio", "http"])
 def test_a_server_killed_mid_conversation(kind, request):
+    if kind == "stdio" and os.environ.get("CORVEL_EXPECT_ASAN"):
+        # The restarted stdio server is a second interpreter under the preloaded sanitizers; its start
+        # outlasts the session's connect time there. The sanitizers have the server's code in-process.
+        pytest.skip("a restarted stdio server starts too slowly under the sanitizers")
     http = request.getfixturevalue("http_server") if kind == "http" else None
     source = http.url if http else StdioTransport(STDIO[0], STDIO[1:])
     ask = message(tool_calls=[tool_call("c1", "weather", {"city": "Lille"}), tool_call("c2", "shout", {"text": "a"})])
