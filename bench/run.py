@@ -19,9 +19,10 @@ worker processes one after the other: the same code runs a few percent faster or
 process to the next (where the allocator and the address-space layout put things), so a median over
 several processes is what stays put from run to run. The table gives the medians of all rounds, their
 ratio, and the spread of the per-round ratios (half their interquartile range, relative to the median).
-A full run writes bench/RESULTS.md and bench/growth.png; ``--quick`` runs every measure in this process
-for a few iterations only, to check that they work, and writes nothing. Where the time goes inside a
-streamed chunk and a tool-turn request: bench/breakdown.py.
+Every goal is in GOALS below. A full run exits with status 1 and a line per missed goal when any is
+missed, and writes bench/RESULTS.md and bench/growth.png only from a clean checkout, naming its commit;
+``--quick`` runs every measure in this process for a few iterations only, to check that they work, and
+writes nothing. Where the time goes inside a streamed chunk and a tool-turn request: bench/breakdown.py.
 """
 
 # No `from __future__ import annotations` here: the tool functions below must carry real types, as most
@@ -61,6 +62,20 @@ FRAGMENT_SIZE = 5  # bench/serve.py sends "abcde" as every fragment
 
 
 # ---------------------------------------------------------------------------------------------------------
+# The goals, all in one table: the largest ratio of corvel to its reference that meets each
+
+GOALS: dict[str, float] = {
+    "stream vs openai": 0.5,         # CPU per streamed chunk, invoke against the openai SDK
+    "stream vs floor": 1.2,          # the same against requests + iter_lines + json.loads + LLMResult, chunked
+    "turn vs openai": 0.7,           # CPU per tool turn (3 requests), invoke against the SDK's loop by hand
+    "tool vs fastmcp": 0.8,          # CythonFunctionTool.run against FunctionTool.run
+    "growth body": 1.5,              # _body per message, 100,000 messages against 1,000
+    "growth stream": 12.0,           # a streamed answer ten times as long: linear growth plus a fifth
+    "import": 0.1,                   # what import corvel.modal adds, against its dependencies alone
+}
+
+
+# ---------------------------------------------------------------------------------------------------------
 # Results
 
 Samples = dict[str, list[float]]  # one list of per-round values for each side of a measure
@@ -69,35 +84,36 @@ Settings = dict[str, dict[str, Any]]  # for each measure, its worker processes, 
 
 @dataclass
 class Row:
-    """One line of the table: corvel's median, the reference's median, their ratio and its goal."""
+    """One line of the table: corvel's median, the reference's median, their ratio and its goal (None: a
+    figure reported without a goal, such as a wall time or a memory size)."""
 
     measure: str
     unit: str
     corvel: float
     reference: float
     reference_name: str
-    goal: float
+    goal: float | None
     ratios: list[float] = field(default_factory=list)  # one per round, for the spread
 
     @property
     def ratio(self) -> float:
-        return self.corvel / self.reference
+        return self.corvel / self.reference if self.reference else float("nan")
 
     @property
     def met(self) -> bool:
-        return self.ratio <= self.goal
+        return self.goal is None or self.ratio <= self.goal
 
     @property
     def spread(self) -> float:
         """Half the interquartile range of the per-round ratios, relative to their median."""
-        if len(self.ratios) < 4:
+        if len(self.ratios) < 4 or not statistics.median(self.ratios):
             return float("nan")
         q1, _, q3 = statistics.quantiles(self.ratios, n=4)
         return (q3 - q1) / 2 / statistics.median(self.ratios)
 
 
 def rounds_of(corvel: Sequence[float], reference: Sequence[float]) -> list[float]:
-    return [a / b for a, b in zip(corvel, reference)]
+    return [a / b if b else float("nan") for a, b in zip(corvel, reference)]
 
 
 def number(value: float) -> str:
@@ -243,9 +259,9 @@ def rows_stream(samples: Samples) -> list[Row]:
     corvel, openai_sdk, floor = samples["corvel"], samples["openai"], samples["floor"]
     return [
         Row("stream: CPU per chunk vs openai SDK", "µs", statistics.median(corvel),
-            statistics.median(openai_sdk), "openai SDK", 0.5, rounds_of(corvel, openai_sdk)),
+            statistics.median(openai_sdk), "openai SDK", GOALS["stream vs openai"], rounds_of(corvel, openai_sdk)),
         Row("stream: CPU per chunk vs floor", "µs", statistics.median(corvel), statistics.median(floor),
-            "requests+json+LLMResult", 1.3, rounds_of(corvel, floor)),
+            "requests+json+LLMResult", GOALS["stream vs floor"], rounds_of(corvel, floor)),
     ]
 
 
@@ -321,7 +337,8 @@ def sample_turn(url: str, rounds: int, turns: int) -> Samples:
 def rows_turn(samples: Samples) -> list[Row]:
     corvel, openai_sdk = samples["corvel"], samples["openai"]
     return [Row("tool turn (3 requests): CPU per turn vs openai SDK", "ms", statistics.median(corvel),
-                statistics.median(openai_sdk), "openai SDK by hand", 0.7, rounds_of(corvel, openai_sdk))]
+                statistics.median(openai_sdk), "openai SDK by hand", GOALS["turn vs openai"],
+                rounds_of(corvel, openai_sdk))]
 
 
 # ---------------------------------------------------------------------------------------------------------
@@ -365,7 +382,8 @@ def sample_tool(rounds: int, calls: int) -> Samples:
 def rows_tool(samples: Samples) -> list[Row]:
     corvel, fastmcp = samples["corvel"], samples["fastmcp"]
     return [Row("tool run: CythonFunctionTool vs FunctionTool", "µs", statistics.median(corvel),
-                statistics.median(fastmcp), "fastmcp FunctionTool", 0.8, rounds_of(corvel, fastmcp))]
+                statistics.median(fastmcp), "fastmcp FunctionTool", GOALS["tool vs fastmcp"],
+                rounds_of(corvel, fastmcp))]
 
 
 # ---------------------------------------------------------------------------------------------------------
@@ -456,13 +474,15 @@ def rows_growth(samples: Samples) -> list[Row]:
     s_small, *_, s_large = curves["stream_ms"]
     body = lambda n: samples[f"body {n}"]  # noqa: E731
     stream = lambda n: samples[f"stream {n}"]  # noqa: E731
+    # Linear growth gives the ratio of the sizes; the goal allows a fifth more, for ten times the size.
+    assert s_large == 10 * s_small, "the goal of the streamed answer's growth is for ten times the fragments"
     return [
         Row(f"growth: _body per message, {large:,} vs {small:,} messages", "ns", statistics.median(body(large)),
-            statistics.median(body(small)), f"{small:,} messages", 1.5, rounds_of(body(large), body(small))),
-        # Linear growth gives the ratio of the sizes; the goal allows a fifth more (12 for 10 times the size).
+            statistics.median(body(small)), f"{small:,} messages", GOALS["growth body"],
+            rounds_of(body(large), body(small))),
         Row(f"growth: streamed answer, {s_large:,} vs {s_small:,} fragments", "ms",
             statistics.median(stream(s_large)), statistics.median(stream(s_small)), f"{s_small:,} fragments",
-            1.2 * s_large / s_small, rounds_of(stream(s_large), stream(s_small))),
+            GOALS["growth stream"], rounds_of(stream(s_large), stream(s_small))),
     ]
 
 
@@ -481,16 +501,16 @@ def plot_growth(curves: dict[str, dict[int, float]], path: Path) -> None:
     body, stream, history = curves["body_ns_per_message"], curves["stream_ms"], curves["chunk_us_by_history"]
     figure, (left, right, third) = plt.subplots(1, 3, figsize=(16, 4.4))
     left.plot(list(body), list(body.values()), "o-", color="tab:blue")
-    left.axhline(1.5 * body[min(body)], ls="--", color="tab:red", lw=1,
-                 label=f"goal: at most 1.5 × the cost at {min(body):,}")
+    left.axhline(GOALS["growth body"] * body[min(body)], ls="--", color="tab:red", lw=1,
+                 label=f"goal: at most {GOALS['growth body']:g} × the cost at {min(body):,}")
     left.set(xscale="log", xlabel="messages in the conversation", ylabel="ns per message",
              title="_body: cost per message", ylim=(0, None))
     left.legend(loc="lower right")
     ticks(left, body)
     per_fragment = {n: ms * 1e3 / n for n, ms in stream.items()}
     right.plot(list(per_fragment), list(per_fragment.values()), "o-", color="tab:green")
-    right.axhline(1.2 * per_fragment[min(per_fragment)], ls="--", color="tab:red", lw=1,
-                  label="goal: total ratio 200k/20k at most 12")
+    right.axhline(GOALS["growth stream"] / 10 * per_fragment[min(per_fragment)], ls="--", color="tab:red", lw=1,
+                  label=f"goal: total ratio 10 × the fragments at most {GOALS['growth stream']:g}")
     right.set(xscale="log", xlabel="fragments in the answer", ylabel="µs per fragment",
               title="streamed answer (in memory): cost per fragment", ylim=(0, None))
     right.legend(loc="lower right")
@@ -562,7 +582,8 @@ def sample_import(rounds: int) -> Samples:
 def rows_import(samples: Samples) -> list[Row]:
     added, dependencies = samples["added"], samples["dependencies"]
     return [Row("import corvel.modal: added vs its dependencies", "ms", statistics.median(added),
-                statistics.median(dependencies), "dependencies alone", 0.1, rounds_of(added, dependencies))]
+                statistics.median(dependencies), "dependencies alone", GOALS["import"],
+                rounds_of(added, dependencies))]
 
 
 # ---------------------------------------------------------------------------------------------------------
@@ -573,9 +594,10 @@ COLUMNS = ("measure", "corvel", "reference", "ratio", "goal", "met?")
 
 def cells(row: Row) -> tuple[str, ...]:
     spread = "" if row.spread != row.spread else f" ±{row.spread * 100:.0f}%"
-    return (row.measure, f"{number(row.corvel)} {row.unit}",
-            f"{number(row.reference)} {row.unit} ({row.reference_name})", f"{row.ratio:.3f}{spread}",
-            f"<= {row.goal:g}", "yes" if row.met else "NO")
+    unit = f" {row.unit}" if row.unit else ""
+    goal, met = ("—", "—") if row.goal is None else (f"<= {row.goal:g}", "yes" if row.met else "NO")
+    return (row.measure, f"{number(row.corvel)}{unit}",
+            f"{number(row.reference)}{unit} ({row.reference_name})", f"{row.ratio:.3f}{spread}", goal, met)
 
 
 def text_table(rows: list[Row]) -> str:
@@ -590,6 +612,30 @@ def markdown_table(rows: list[Row]) -> str:
     out = ["| " + " | ".join(COLUMNS) + " |", "|" + "---|" * len(COLUMNS)]
     out += ["| " + " | ".join(cell.replace("|", "\\|") for cell in cells(row)) + " |" for row in rows]
     return "\n".join(out)
+
+
+def goal_lines(rows: list[Row]) -> list[str]:
+    """One line for each goal missed."""
+    return [f"goal missed: {row.measure}: {row.ratio:.3f} > {row.goal:g}" for row in rows if not row.met]
+
+
+# What a run writes: a tree whose only changes are these still describes its commit.
+RESULTS_FILES = ("bench/RESULTS.md", "bench/growth.png")
+
+
+def checkout() -> tuple[str, list[str]]:
+    """The commit checked out (git rev-parse HEAD) and the tracked files changed since, other than the
+    results themselves; ("", [why]) outside a git checkout."""
+    def git(*args: str) -> str:
+        return subprocess.run(["git", *args], cwd=HERE, capture_output=True, text=True, check=True).stdout
+
+    try:
+        commit = git("rev-parse", "HEAD").strip()
+        status = git("status", "--porcelain", "--untracked-files=no")  # paths relative to the top
+    except (OSError, subprocess.CalledProcessError) as error:
+        return "", [f"no git checkout to name ({error})"]
+    changed = [line[3:].split(" -> ")[-1] for line in status.splitlines()]
+    return commit, [path for path in changed if path not in RESULTS_FILES]
 
 
 PACKAGES = ("corvel", "requests", "urllib3", "pydantic", "pydantic-core", "fastmcp", "mcp", "nanobind",
@@ -609,17 +655,11 @@ def machine() -> dict[str, str]:
             versions.append(f"{name} {importlib.metadata.version(name)}")
         except importlib.metadata.PackageNotFoundError:
             pass
-    try:
-        commit = subprocess.run(["git", "describe", "--always", "--dirty"], cwd=HERE, capture_output=True,
-                                text=True, check=True).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        commit = "unknown"
     return {
         "CPU": f"{model}, {os.cpu_count()} logical cores",
         "OS": f"{platform.system()} {platform.release()}",
         "Python": f"{platform.python_implementation()} {platform.python_version()}",
         "packages": ", ".join(versions),
-        "corvel commit": commit,
     }
 
 
@@ -640,31 +680,34 @@ HOW = """\
 - **growth**: `client._body` for conversations of alternating user and assistant messages of about 50
   characters (garbage collection paused inside each timed call, as `timeit` does); the streamed answer
   is bench/stream_growth.py (fed from memory). Goal for the first: per-message cost at the largest size at
-  most 1.5 × that at the smallest; for the second: the total time ratio at most 12. {growth} rounds. A
-  third curve, without a goal, is the cost of a streamed fragment after conversations of 0 to 100,000
-  messages (the fragments join the history one by one).
+  most {growth_body:g} × that at the smallest; for the second: the total time ratio for ten times the
+  fragments at most {growth_stream:g}. {growth} rounds. A third curve, without a goal, is the cost of a
+  streamed fragment after conversations of 0 to 100,000 messages (the fragments join the history one by one).
 - **import**: each round is a fresh interpreter that first imports every module `import corvel.modal`
   loads (found by a first interpreter), then `corvel.modal`; {import} rounds after a warm-up.
 
 Rounds are split over {workers} worker processes run one after the other (the import rounds are
 interpreters of their own). Ratios are median corvel / median reference over all rounds; ± is half the
 interquartile range of the per-round ratios, relative to their median. Rounds alternate which side runs
-first."""
+first. Every goal is in `GOALS` in bench/run.py."""
 
-
-def write_results(rows: list[Row], curves: dict[str, dict[int, float]] | None, settings: Settings,
+def write_results(rows: list[Row], samples: dict[str, Samples], settings: Settings, commit: str,
                   started: datetime.datetime, seconds: float) -> None:
-    met = [row for row in rows if row.met]
+    met = [row for row in rows if row.goal is not None and row.met]
+    goals = [row for row in rows if row.goal is not None]
     missed = [row for row in rows if not row.met]
     rounds = {name: max(1, s["workers"]) * s["rounds"] for name, s in settings.items()}
+    subject = subprocess.run(["git", "log", "-1", "--format=%s", commit], cwd=HERE, capture_output=True,
+                             text=True).stdout.strip()
     lines = [
         "# corvel benchmarks",
         "",
-        f"Written by `make bench` (bench/run.py) on {started:%Y-%m-%d %H:%M %Z}, in {seconds:.0f} s.",
+        f"Written by `make bench` (bench/run.py) at commit `{commit}` ({subject}), on "
+        f"{started:%Y-%m-%d %H:%M %Z}, in {seconds:.0f} s.",
         "",
         markdown_table(rows),
         "",
-        f"**{len(met)} of {len(rows)} goals met.**"
+        f"**{len(met)} of {len(goals)} goals met.**"
         + ("" if not missed else " Not met: " + "; ".join(
             f"{row.measure} ({row.ratio:.3f}, goal <= {row.goal:g})" for row in missed) + "."),
         "",
@@ -675,31 +718,32 @@ def write_results(rows: list[Row], curves: dict[str, dict[int, float]] | None, s
         "## How each is measured",
         "",
         HOW.format(**rounds, fragments=settings["stream"]["fragments"], turns=settings["turn"]["turns"],
-                   calls=settings["tool"]["calls"], workers=settings["stream"]["workers"]),
+                   calls=settings["tool"]["calls"], workers=settings["stream"]["workers"],
+                   growth_body=GOALS["growth body"], growth_stream=GOALS["growth stream"]),
     ]
-    if curves:
-        body, stream = curves["body_ns_per_message"], curves["stream_ms"]
-        lines += [
-            "",
-            "## Growth",
-            "",
-            "![growth curves](growth.png)",
-            "",
-            "| messages | `_body` ns per message |",
-            "|---:|---:|",
-            *(f"| {n:,} | {v:.0f} |" for n, v in body.items()),
-            "",
-            "| fragments | streamed answer, ms | µs per fragment |",
-            "|---:|---:|---:|",
-            *(f"| {n:,} | {v:.1f} | {v * 1e3 / n:.2f} |" for n, v in stream.items()),
-            "",
-            f"Without a goal: a streamed answer of {HISTORY_FRAGMENTS:,} fragments (fed from memory) after a "
-            "conversation of N messages.",
-            "",
-            "| messages before | µs per fragment |",
-            "|---:|---:|",
-            *(f"| {n:,} | {v:.2f} |" for n, v in curves["chunk_us_by_history"].items()),
-        ]
+    curves = growth_curves(samples["growth"])
+    body, stream = curves["body_ns_per_message"], curves["stream_ms"]
+    lines += [
+        "",
+        "## Growth",
+        "",
+        "![growth curves](growth.png)",
+        "",
+        "| messages | `_body` ns per message |",
+        "|---:|---:|",
+        *(f"| {n:,} | {v:.0f} |" for n, v in body.items()),
+        "",
+        "| fragments | streamed answer, ms | µs per fragment |",
+        "|---:|---:|---:|",
+        *(f"| {n:,} | {v:.1f} | {v * 1e3 / n:.2f} |" for n, v in stream.items()),
+        "",
+        f"Without a goal: a streamed answer of {HISTORY_FRAGMENTS:,} fragments (fed from memory) after a "
+        "conversation of N messages.",
+        "",
+        "| messages before | µs per fragment |",
+        "|---:|---:|",
+        *(f"| {n:,} | {v:.2f} |" for n, v in curves["chunk_us_by_history"].items()),
+    ]
     (HERE / "RESULTS.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
 
 
@@ -707,6 +751,7 @@ def write_results(rows: list[Row], curves: dict[str, dict[int, float]] | None, s
 # Running: each measure in worker processes, or here
 
 MEASURES = ("stream", "turn", "tool", "growth", "import")
+ON_SERVICE = {"stream", "turn"}  # measures that need bench/serve.py
 
 # workers: processes run one after the other, each doing `rounds` rounds (0: in this process).
 FULL: Settings = {
@@ -736,7 +781,7 @@ ROWS: dict[str, Callable[[Samples], list[Row]]] = {
 def sample(name: str, settings: dict[str, Any], url: str | None) -> Samples:
     """One process's samples of a measure."""
     arguments = {key: value for key, value in settings.items() if key != "workers"}
-    if name in ("stream", "turn"):
+    if name in ON_SERVICE:
         arguments["url"] = url
     return SAMPLERS[name](**arguments)
 
@@ -755,27 +800,25 @@ def sample_in_workers(name: str, settings: dict[str, Any], url: str | None) -> S
 
 
 def run(names: Sequence[str] = MEASURES, quick: bool = False, report: Callable[[str], None] | None = print):
-    """Run the named measures; the rows of the table, the growth curves (None without growth), the settings."""
+    """Run the named measures: the rows of the table, each measure's samples, the settings."""
     settings = QUICK if quick else FULL
     rows: list[Row] = []
-    curves = None
-    service = Service(settings["stream"]["fragments"]) if {"stream", "turn"} & set(names) else None
+    samples: dict[str, Samples] = {}
+    service = Service(settings["stream"]["fragments"]) if ON_SERVICE & set(names) else None
     try:
         for name in MEASURES:
             if name not in names:
                 continue
             clock = time.perf_counter()
-            samples = sample_in_workers(name, settings[name], service.url if service else None)
-            rows += ROWS[name](samples)
-            if name == "growth":
-                curves = growth_curves(samples)
+            samples[name] = sample_in_workers(name, settings[name], service.url if service else None)
+            rows += ROWS[name](samples[name])
             if report:
                 s = settings[name]
                 report(f"{name}: {max(1, s['workers']) * s['rounds']} rounds, {time.perf_counter() - clock:.0f} s")
     finally:
         if service:
             service.close()
-    return rows, curves, settings
+    return rows, samples, settings
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -783,7 +826,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("measures", nargs="*", metavar="NAME",
                         help=f"run only these: {', '.join(MEASURES)} (default: all)")
     parser.add_argument("--quick", action="store_true",
-                        help="a few iterations of each, in this process, to check they run; writes nothing")
+                        help="a few iterations of each, in this process, to check they run; writes nothing "
+                             "and enforces no goal")
     parser.add_argument("--worker", choices=MEASURES, help=argparse.SUPPRESS)  # bench/run.py's own workers
     parser.add_argument("--settings", help=argparse.SUPPRESS)
     parser.add_argument("--url", help=argparse.SUPPRESS)
@@ -795,21 +839,35 @@ def main(argv: list[str] | None = None) -> int:
     names = tuple(args.measures) or MEASURES
     if unknown := set(names) - set(MEASURES):
         parser.error(f"unknown measure {sorted(unknown)[0]!r}: choose from {', '.join(MEASURES)}")
+    commit, changed = checkout()
     started, clock = datetime.datetime.now().astimezone(), time.perf_counter()
-    rows, curves, settings = run(names, args.quick)
+    rows, samples, settings = run(names, args.quick)
     seconds = time.perf_counter() - clock
     print()
     print(text_table(rows))
-    print(f"\n{sum(row.met for row in rows)} of {len(rows)} goals met ({seconds:.0f} s).")
-    if not args.quick and set(names) == set(MEASURES):
-        write_results(rows, curves, settings, started, seconds)
-        if curves:
-            plot_growth(curves, HERE / "growth.png")
-        print("wrote bench/RESULTS.md and bench/growth.png")
-    elif not args.quick and curves:
-        plot_growth(curves, HERE / "growth.png")
-        print("wrote bench/growth.png (RESULTS.md is written by a run of every measure)")
-    return 0
+    goals = [row for row in rows if row.goal is not None]
+    print(f"\n{sum(row.met for row in goals)} of {len(goals)} goals met ({seconds:.0f} s).")
+    if args.quick:
+        return 0  # a few iterations measure nothing worth a verdict
+    # The results must describe one commit: the tree has to be as committed, before and after the run.
+    after, changed_after = checkout()
+    if after != commit:
+        changed_after.append(f"HEAD moved from {commit or '?'} to {after or '?'} during the run")
+    unclean = sorted(set(changed + changed_after))
+    if unclean and (set(names) == set(MEASURES) or "growth" in samples):
+        print(f"\nDIRTY TREE: results not written. They would not describe commit {commit or '?'}: "
+              + "; ".join(unclean), file=sys.stderr)
+    elif set(names) == set(MEASURES):
+        write_results(rows, samples, settings, commit, started, seconds)
+        plot_growth(growth_curves(samples["growth"]), HERE / "growth.png")
+        print(f"wrote bench/RESULTS.md and bench/growth.png for commit {commit}")
+    elif "growth" in samples:
+        plot_growth(growth_curves(samples["growth"]), HERE / "growth.png")
+        print(f"wrote bench/growth.png for commit {commit} (RESULTS.md is written by a run of every measure)")
+    missed = goal_lines(rows)
+    for line in missed:
+        print(line, file=sys.stderr)
+    return 1 if missed else 0
 
 
 if __name__ == "__main__":
