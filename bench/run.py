@@ -4,9 +4,10 @@ Every figure is a ratio of corvel to a reference measured in the same run, never
 absolute times on a shared two-core machine drift by tens of percent from one minute to the next while a
 ratio of interleaved measurements hardly moves:
 
-* ``stream``: one answer of 20,000 chunks from `corvel.testing` in a process of its own (bench/serve.py);
-  the client's CPU time per chunk for corvel, for the ``openai`` SDK, and for the floor of any client
-  (requests, ``iter_lines``, ``json.loads`` and one ``LLMResult`` per line);
+* ``stream``: one answer of 20,000 chunks from `corvel.testing` in a process of its own (bench/serve.py),
+  in chunked transfer encoding and framed by Content-Length; the client's CPU time per chunk for corvel,
+  for the ``openai`` SDK, and for the floor of any client (requests, ``iter_lines``, ``json.loads`` and
+  one ``LLMResult`` per line);
 * ``turn``: a whole turn with two tool passes (three requests), corvel against the ``openai`` SDK driving
   the same loop by hand with the same tool functions;
 * ``tool``: ``CythonFunctionTool.run`` against fastmcp's ``FunctionTool.run`` on the same function;
@@ -45,6 +46,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
+from urllib.parse import urlsplit
 
 # fastmcp's import pulls in authlib, which warns about its own modules; the warnings say nothing about
 # what is measured here.
@@ -67,6 +69,7 @@ FRAGMENT_SIZE = 5  # bench/serve.py sends "abcde" as every fragment
 GOALS: dict[str, float] = {
     "stream vs openai": 0.5,         # CPU per streamed chunk, invoke against the openai SDK
     "stream vs floor": 1.2,          # the same against requests + iter_lines + json.loads + LLMResult, chunked
+    "stream length vs floor": 1.2,   # the same with a body framed by Content-Length
     "turn vs openai": 0.7,           # CPU per tool turn (3 requests), invoke against the SDK's loop by hand
     "tool vs fastmcp": 0.8,          # CythonFunctionTool.run against FunctionTool.run
     "growth body": 1.5,              # _body per message, 100,000 messages against 1,000
@@ -176,6 +179,13 @@ class Service:
         self.close()
 
 
+def endpoint(url: str, framing: str = "chunked", fragments: int | None = None) -> str:
+    """The service's URL for a stream of this framing and length (see bench/serve.py's ``route``)."""
+    split = urlsplit(url)
+    prefix = f"/{framing}" + (f"/{fragments}" if fragments else "")
+    return split._replace(path=prefix + split.path).geturl()
+
+
 def openai_client(url: str):
     import openai
 
@@ -237,12 +247,16 @@ def stream_floor(url: str, fragments: int) -> float:
 
 
 def sample_stream(url: str, fragments: int, rounds: int) -> Samples:
-    """CPU µs per chunk of each client, one value per round."""
+    """CPU µs per chunk of each client, one value per round; ``... length``: the body framed by
+    Content-Length instead of chunked transfer encoding."""
     sdk = openai_client(url)
+    length = endpoint(url, "length")
     clients: dict[str, Callable[[], float]] = {
         "corvel": lambda: stream_corvel(url, fragments),
         "openai": lambda: stream_openai(sdk, fragments),
         "floor": lambda: stream_floor(url, fragments),
+        "corvel length": lambda: stream_corvel(length, fragments),
+        "floor length": lambda: stream_floor(length, fragments),
     }
     for run in clients.values():
         run()  # warm-up: lazy imports, pydantic's and the SDK's caches
@@ -250,18 +264,23 @@ def sample_stream(url: str, fragments: int, rounds: int) -> Samples:
     names = list(clients)
     for r in range(rounds):
         # A different client goes first in each round, so that none always follows the same neighbour.
-        for name in names[r % 3:] + names[:r % 3]:
+        shift = r % len(names)
+        for name in names[shift:] + names[:shift]:
             per_chunk[name].append(clients[name]() / fragments * 1e6)
     return per_chunk
 
 
 def rows_stream(samples: Samples) -> list[Row]:
     corvel, openai_sdk, floor = samples["corvel"], samples["openai"], samples["floor"]
+    corvel_length, floor_length = samples["corvel length"], samples["floor length"]
     return [
         Row("stream: CPU per chunk vs openai SDK", "µs", statistics.median(corvel),
             statistics.median(openai_sdk), "openai SDK", GOALS["stream vs openai"], rounds_of(corvel, openai_sdk)),
         Row("stream: CPU per chunk vs floor", "µs", statistics.median(corvel), statistics.median(floor),
             "requests+json+LLMResult", GOALS["stream vs floor"], rounds_of(corvel, floor)),
+        Row("stream, Content-Length framing: CPU per chunk vs floor", "µs", statistics.median(corvel_length),
+            statistics.median(floor_length), "requests+json+LLMResult", GOALS["stream length vs floor"],
+            rounds_of(corvel_length, floor_length)),
     ]
 
 
@@ -669,7 +688,12 @@ HOW = """\
   of the benchmarking process, which holds only the client) from the request to the last record, divided
   by the number of chunks. corvel: `LLModal.invoke` with `"stream": true`, every record read. openai SDK:
   `chat.completions.create(stream=True)`, every chunk read. Floor: `requests.post(stream=True)`,
-  `iter_lines`, `json.loads` and one `LLMResult` per data line, nothing recorded. {stream} rounds.
+  `iter_lines`, `json.loads` and one `LLMResult` per data line, nothing recorded. The same answer comes
+  in chunked transfer encoding (one chunk per event) and, as many proxies send it, in a body framed by
+  Content-Length (`corvel.testing.Stream(framing="length")`); corvel and the floor read both. The
+  service writes faster than any client reads, so a read of a Content-Length body (corvel's `read1`)
+  often returns several events at once, while a chunked body is still handed over chunk by chunk. {stream}
+  rounds, each client of the five going first in turn.
 - **tool turn**: the scripted model asks for two tools at once, then for one more, then answers: three
   requests. corvel: `LLModal.invoke` with a `Tools` registry (it validates every call's arguments with
   pydantic). openai SDK: `chat.completions.create` in the loop an application writes by hand, the same

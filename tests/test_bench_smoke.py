@@ -43,7 +43,8 @@ def test_measures_against_the_service_run(bench):
         rows += bench.rows_turn(bench.sample_turn(url, rounds=1, turns=1))
     goals = bench.GOALS
     assert [row.goal for row in rows] == [
-        goals["stream vs openai"], goals["stream vs floor"], goals["turn vs openai"]]
+        goals["stream vs openai"], goals["stream vs floor"], goals["stream length vs floor"],
+        goals["turn vs openai"]]
     assert all(row.corvel > 0 and row.reference > 0 for row in rows)
 
 
