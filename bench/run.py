@@ -8,8 +8,12 @@ ratio of interleaved measurements hardly moves:
   in chunked transfer encoding and framed by Content-Length; the client's CPU time per chunk for corvel,
   for the ``openai`` SDK, and for the floor of any client (requests, ``iter_lines``, ``json.loads`` and
   one ``LLMResult`` per line);
+* ``astream``: the same answer through ``ainvoke`` against ``openai.AsyncOpenAI``;
+* ``concurrent``: 100 streamed conversations of 200 chunks at once in one event loop, ``ainvoke`` against
+  ``AsyncOpenAI``: client CPU, wall time and peak memory per conversation;
 * ``turn``: a whole turn with two tool passes (three requests), corvel against the ``openai`` SDK driving
   the same loop by hand with the same tool functions;
+* ``aturn``: the same turn through ``ainvoke`` (pooled keep-alive connections) against ``invoke``, wall time;
 * ``tool``: ``CythonFunctionTool.run`` against fastmcp's ``FunctionTool.run`` on the same function;
 * ``growth``: ``_body`` per message for conversations of 1,000 to 100,000 messages, and a streamed
   answer of 20,000 to 200,000 fragments (bench/stream_growth.py), plotted in bench/growth.png;
@@ -70,7 +74,10 @@ GOALS: dict[str, float] = {
     "stream vs openai": 0.5,         # CPU per streamed chunk, invoke against the openai SDK
     "stream vs floor": 1.2,          # the same against requests + iter_lines + json.loads + LLMResult, chunked
     "stream length vs floor": 1.2,   # the same with a body framed by Content-Length
+    "astream vs openai": 0.3,        # CPU per streamed chunk, ainvoke against AsyncOpenAI
+    "concurrent vs openai": 0.3,     # client CPU of 100 streamed conversations at once, against AsyncOpenAI
     "turn vs openai": 0.7,           # CPU per tool turn (3 requests), invoke against the SDK's loop by hand
+    "aturn vs invoke": 0.7,          # wall time per tool turn, ainvoke (kept-alive connections) against invoke
     "tool vs fastmcp": 0.8,          # CythonFunctionTool.run against FunctionTool.run
     "growth body": 1.5,              # _body per message, 100,000 messages against 1,000
     "growth stream": 12.0,           # a streamed answer ten times as long: linear growth plus a fifth
@@ -186,11 +193,24 @@ def endpoint(url: str, framing: str = "chunked", fragments: int | None = None) -
     return split._replace(path=prefix + split.path).geturl()
 
 
+def connections(url: str) -> int:
+    """How many connections the service has accepted so far, counting the one this question opens."""
+    import requests
+
+    return requests.post(urlsplit(url)._replace(path="/connections").geturl(), json={}).json()["connections"]
+
+
 def openai_client(url: str):
     import openai
 
     # No retries: a failed request must fail the benchmark, not be silently repeated and timed.
     return openai.OpenAI(base_url=url.removesuffix("/chat/completions"), api_key="bench", max_retries=0)
+
+
+def async_openai_client(url: str):
+    import openai
+
+    return openai.AsyncOpenAI(base_url=url.removesuffix("/chat/completions"), api_key="bench", max_retries=0)
 
 
 # ---------------------------------------------------------------------------------------------------------
@@ -285,6 +305,204 @@ def rows_stream(samples: Samples) -> list[Row]:
 
 
 # ---------------------------------------------------------------------------------------------------------
+# 1b. Streaming through ainvoke: client CPU per chunk, and a hundred conversations at once
+
+async def converse_corvel(client) -> int:
+    """One streamed turn through ``ainvoke``, every record read; the characters received."""
+    text = 0
+    records = await client.ainvoke(PROMPT)
+    async for record in records:
+        text += len(record.content)
+    return text
+
+
+async def converse_openai(sdk) -> int:
+    """One streamed answer through ``AsyncOpenAI``, every chunk read; the characters received."""
+    text = 0
+    chunks = await sdk.chat.completions.create(model=MODEL, messages=[{"role": "user", "content": PROMPT}],
+                                               stream=True)
+    async for chunk in chunks:
+        if chunk.choices:
+            text += len(chunk.choices[0].delta.content or "")
+    return text
+
+
+async def together(conversations: list, fragments: int) -> tuple[float, float]:
+    """Client CPU and wall seconds of running ``conversations`` (coroutines, not started yet) at once."""
+    start, clock = cpu(), time.perf_counter()
+    texts = await asyncio.gather(*conversations)
+    spent, wall = cpu() - start, time.perf_counter() - clock
+    assert texts == [FRAGMENT_SIZE * fragments] * len(conversations), f"received {sorted(set(texts))} characters"
+    return spent, wall
+
+
+def async_clients(url: str, count: int) -> list:
+    """``count`` streaming LLModal clients, each with its own conversation and, once used, its own pool."""
+    from corvel.modal import LLModal
+
+    return [LLModal(endpoint_url=url, extra_body={"model": MODEL, "stream": True}) for _ in range(count)]
+
+
+def sample_astream(url: str, fragments: int, rounds: int) -> Samples:
+    """CPU µs per chunk of ``ainvoke`` and of ``AsyncOpenAI``, one value per round. One client of each,
+    reused from round to round in one event loop, so both read over a kept-alive connection."""
+
+    async def main() -> Samples:
+        (client,), sdk = async_clients(url, 1), async_openai_client(url)
+
+        async def corvel() -> float:
+            client.messages.clear()  # each round starts the same conversation again
+            return (await together([converse_corvel(client)], fragments))[0]
+
+        async def openai_sdk() -> float:
+            return (await together([converse_openai(sdk)], fragments))[0]
+
+        sides = [("corvel", corvel), ("openai", openai_sdk)]
+        for _, run in sides:
+            await run()  # warm-up, and the connection each keeps
+        per_chunk: Samples = {name: [] for name, _ in sides}
+        for r in range(rounds):
+            for name, run in sides[r % 2:] + sides[:r % 2]:
+                per_chunk[name].append(await run() / fragments * 1e6)
+        await client.aclose()
+        await sdk.close()
+        return per_chunk
+
+    return asyncio.run(main())
+
+
+def rows_astream(samples: Samples) -> list[Row]:
+    corvel, openai_sdk = samples["corvel"], samples["openai"]
+    return [Row("astream (ainvoke): CPU per chunk vs AsyncOpenAI", "µs", statistics.median(corvel),
+                statistics.median(openai_sdk), "openai AsyncOpenAI", GOALS["astream vs openai"],
+                rounds_of(corvel, openai_sdk))]
+
+
+CONVERSATIONS = 100
+CONVERSATION_FRAGMENTS = 200
+
+
+def sample_concurrent(url: str, conversations: int, fragments: int, rounds: int, memory_processes: int) -> Samples:
+    """``conversations`` streamed answers of ``fragments`` chunks at once in one event loop: ``... cpu`` and
+    ``... wall``, ms for all of them, one value per round; ``... memory``, KiB of peak resident memory per
+    conversation (see :func:`memory_per_conversation`), measured ``memory_processes`` times for each side
+    in fresh interpreters (0: once each, in this process).
+
+    corvel: one LLModal client per conversation, as an application holds one per conversation, each with
+    its own pool of connections. openai: one AsyncOpenAI client shared by all, as the SDK is meant to be
+    used (its pool keeps up to 100 connections alive). Both are made before the clock starts and reused
+    from round to round, so after the warm-up both read over kept-alive connections."""
+    target = endpoint(url, "chunked", fragments)
+
+    async def main() -> Samples:
+        clients, sdk = async_clients(target, conversations), async_openai_client(target)
+
+        async def corvel() -> tuple[float, float]:
+            for client in clients:
+                client.messages.clear()
+            return await together([converse_corvel(client) for client in clients], fragments)
+
+        async def openai_sdk() -> tuple[float, float]:
+            return await together([converse_openai(sdk) for _ in range(conversations)], fragments)
+
+        sides = [("corvel", corvel), ("openai", openai_sdk)]
+        for _, run in sides:
+            await run()  # warm-up: every pool opens its connections
+        samples: Samples = {f"{name} {kind}": [] for name, _ in sides for kind in ("cpu", "wall")}
+        for r in range(rounds):
+            for name, run in sides[r % 2:] + sides[:r % 2]:
+                spent, wall = await run()
+                samples[f"{name} cpu"].append(spent * 1e3)
+                samples[f"{name} wall"].append(wall * 1e3)
+        await asyncio.gather(*(client.aclose() for client in clients))
+        await sdk.close()
+        return samples
+
+    samples = asyncio.run(main())
+    samples["conversations"] = [conversations]
+    for side in ("corvel", "openai"):
+        if not memory_processes:
+            samples[f"{side} memory"] = [memory_per_conversation(side, url, conversations, fragments)]
+            continue
+        settings = json.dumps({"conversations": conversations, "fragments": fragments})
+        command = [sys.executable, str(Path(__file__).resolve()), "--memory", side, "--url", url,
+                   "--settings", settings]
+        samples[f"{side} memory"] = [
+            json.loads(subprocess.run(command, stdout=subprocess.PIPE, text=True, check=True).stdout.split()[-1])
+            for _ in range(memory_processes)]
+    return samples
+
+
+def resident_kib(field_name: str) -> int:
+    """A field of /proc/self/status in KiB: VmRSS (resident now) or VmHWM (the peak since the last reset)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field_name + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no {field_name} in /proc/self/status")
+
+
+def memory_per_conversation(side: str, url: str, conversations: int, fragments: int) -> float:
+    """KiB per conversation by which the resident memory (RSS) peaks while ``conversations`` streamed
+    answers run at once, over what the process held before; nan where Linux's /proc is not there.
+
+    RSS rather than tracemalloc, which sees only what Python's allocators hand out: corvel's native buffers
+    would be missed. After a warm-up conversation (lazy imports, caches) and a collection, the kernel's
+    peak is reset (``5`` to /proc/self/clear_refs); then the clients are made (corvel: one per
+    conversation; openai: the shared one is made before, being no conversation's) and all run at once."""
+    target = endpoint(url, "chunked", fragments)
+    try:
+        resident_kib("VmHWM")
+        with open("/proc/self/clear_refs", "w"):
+            pass
+    except (OSError, RuntimeError):
+        return float("nan")
+
+    async def main() -> float:
+        if side == "corvel":
+            (warm,) = async_clients(target, 1)
+            await converse_corvel(warm)
+            await warm.aclose()
+        else:
+            warm = async_openai_client(target)
+            await converse_openai(warm)
+            await warm.close()
+            sdk = async_openai_client(target)
+        del warm
+        gc.collect()
+        before = resident_kib("VmRSS")
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")  # the peak (VmHWM) starts again from what is resident now
+        if side == "corvel":
+            clients = async_clients(target, conversations)
+            await together([converse_corvel(client) for client in clients], fragments)
+        else:
+            await together([converse_openai(sdk) for _ in range(conversations)], fragments)
+        peak = resident_kib("VmHWM")
+        if side == "corvel":
+            await asyncio.gather(*(client.aclose() for client in clients))
+        else:
+            await sdk.close()
+        return (peak - before) / conversations
+
+    return asyncio.run(main())
+
+
+def rows_concurrent(samples: Samples) -> list[Row]:
+    def row(kind: str, measure: str, unit: str, goal: float | None) -> Row:
+        corvel, openai_sdk = samples[f"corvel {kind}"], samples[f"openai {kind}"]
+        return Row(measure, unit, statistics.median(corvel), statistics.median(openai_sdk),
+                   "AsyncOpenAI, one shared", goal, rounds_of(corvel, openai_sdk))
+
+    at_once = f"{samples['conversations'][0]:.0f} streamed conversations at once"
+    return [
+        row("cpu", f"concurrent: {at_once}, client CPU vs AsyncOpenAI", "ms", GOALS["concurrent vs openai"]),
+        row("wall", f"concurrent: {at_once}, wall time vs AsyncOpenAI", "ms", None),
+        row("memory", f"concurrent: {at_once}, peak RSS per conversation", "KiB", None),
+    ]
+
+
+# ---------------------------------------------------------------------------------------------------------
 # 2. A whole turn with two tool passes: client CPU per turn
 
 def turn_tools():
@@ -306,11 +524,11 @@ def turn_tools():
     return tools, {"add": add, "weather": weather}
 
 
-def turn_corvel(client) -> float:
+def turn_corvel(client, clock: Callable[[], float] = cpu) -> float:
     client.messages.clear()
-    start = cpu()
+    start = clock()
     result = client.invoke(PROMPT)
-    spent = cpu() - start
+    spent = clock() - start
     assert result.content == 'Done: 42, {"city":"Lyon","days":2,"sky":"sunny"}, 2', result.content
     return spent
 
@@ -358,6 +576,55 @@ def rows_turn(samples: Samples) -> list[Row]:
     return [Row("tool turn (3 requests): CPU per turn vs openai SDK", "ms", statistics.median(corvel),
                 statistics.median(openai_sdk), "openai SDK by hand", GOALS["turn vs openai"],
                 rounds_of(corvel, openai_sdk))]
+
+
+async def aturn_corvel(client) -> float:
+    """Wall seconds of one tool turn through ``ainvoke``."""
+    client.messages.clear()
+    start = time.perf_counter()
+    result = await client.ainvoke(PROMPT)
+    spent = time.perf_counter() - start
+    assert result.content == 'Done: 42, {"city":"Lyon","days":2,"sky":"sunny"}, 2', result.content
+    return spent
+
+
+def sample_aturn(url: str, rounds: int, turns: int) -> Samples:
+    """Wall ms per tool turn through ``ainvoke`` and through ``invoke`` (the median of ``turns`` turns, one
+    value per round), and the connections the service accepted per turn for each.
+
+    Wall time, not CPU: what keep-alive saves is mostly waiting, for the connection to open and for the
+    service to start a thread for it. Two clients with the same registry; the awaited one keeps its pool
+    from turn to turn in one event loop, as an application's would."""
+    from corvel.modal import LLModal
+
+    tools, _ = turn_tools()
+    blocking = LLModal(endpoint_url=url, tools=tools, extra_body={"model": MODEL})
+    awaited = LLModal(endpoint_url=url, tools=tools, extra_body={"model": MODEL})
+    samples: Samples = {"corvel": [], "invoke": [], "corvel connections": [], "invoke connections": []}
+    with asyncio.Runner() as runner:
+        sides = [("corvel", lambda: runner.run(aturn_corvel(awaited))),
+                 ("invoke", lambda: turn_corvel(blocking, time.perf_counter))]
+        for _ in range(max(3, turns // 4)):
+            for _, run in sides:
+                run()
+        for r in range(rounds):
+            for name, run in sides[r % 2:] + sides[:r % 2]:
+                before = connections(url)
+                samples[name].append(statistics.median(run() for _ in range(turns)) * 1e3)
+                samples[f"{name} connections"].append((connections(url) - before - 1) / turns)
+        runner.run(awaited.aclose())
+    return samples
+
+
+def rows_aturn(samples: Samples) -> list[Row]:
+    corvel, invoke = samples["corvel"], samples["invoke"]
+    opened, opened_invoke = samples["corvel connections"], samples["invoke connections"]
+    return [
+        Row("aturn: tool turn (3 requests), ainvoke vs invoke wall time", "ms", statistics.median(corvel),
+            statistics.median(invoke), "invoke", GOALS["aturn vs invoke"], rounds_of(corvel, invoke)),
+        Row("aturn: connections opened per tool turn, ainvoke vs invoke", "", statistics.median(opened),
+            statistics.median(opened_invoke), "invoke", None),
+    ]
 
 
 # ---------------------------------------------------------------------------------------------------------
@@ -694,11 +961,31 @@ HOW = """\
   service writes faster than any client reads, so a read of a Content-Length body (corvel's `read1`)
   often returns several events at once, while a chunked body is still handed over chunk by chunk. {stream}
   rounds, each client of the five going first in turn.
+- **astream**: the same chunked answer through `await client.ainvoke(...)` and `async for` over the
+  records, against `await openai.AsyncOpenAI().chat.completions.create(stream=True)` and `async for` over
+  its chunks; client CPU per chunk. One client of each, reused in one event loop, so both read over a
+  connection kept alive from the warm-up. {astream} rounds.
+- **concurrent**: {conversations} streamed answers of {conversation_fragments} chunks each, run at once
+  with `asyncio.gather` in one event loop. corvel: {conversations} `LLModal` clients, one per conversation
+  (each has its own pool of connections); openai: one `AsyncOpenAI` shared by all conversations, the way
+  the SDK is meant to be used (its pool keeps up to 100 connections alive). All clients are made before
+  the clock starts and reused, after a warm-up round, so both sides read over kept-alive connections.
+  Client CPU and wall time for all {conversations} together ({concurrent} rounds; the wall time includes
+  waiting for the service, which shares the two cores). Peak memory: resident set size (RSS, not
+  tracemalloc, which would miss corvel's native allocations), in a fresh interpreter per side
+  ({memory} each): after one warm-up conversation, the kernel's peak (VmHWM) is reset, the clients are made
+  (the shared `AsyncOpenAI` before, being no conversation's) and run; (peak − RSS before) / {conversations}.
 - **tool turn**: the scripted model asks for two tools at once, then for one more, then answers: three
   requests. corvel: `LLModal.invoke` with a `Tools` registry (it validates every call's arguments with
   pydantic). openai SDK: `chat.completions.create` in the loop an application writes by hand, the same
   functions called with `json.loads`'d arguments, no validation. {turn} rounds, each the median of
   {turns} turns.
+- **aturn**: the same turn through `await client.ainvoke(...)` (the client's pool keeps its connection
+  alive across requests and turns; the registry's `acall` runs plain functions in worker threads) against
+  `invoke` (requests opens a connection per request); wall time (`time.perf_counter`), since what
+  keep-alive saves is mostly waiting for the connection and for the service's thread. The service counts
+  the connections it accepts: the second row is connections per turn. {aturn} rounds, each the median of
+  {aturns} turns.
 - **tool run**: `await tool.run({{"a": 2, "b": 40}})` on `def add(a: int, b: int) -> int`, each tool made
   with `from_function`; {tool} rounds of {calls:,} calls.
 - **growth**: `client._body` for conversations of alternating user and assistant messages of about 50
@@ -742,7 +1029,11 @@ def write_results(rows: list[Row], samples: dict[str, Samples], settings: Settin
         "## How each is measured",
         "",
         HOW.format(**rounds, fragments=settings["stream"]["fragments"], turns=settings["turn"]["turns"],
-                   calls=settings["tool"]["calls"], workers=settings["stream"]["workers"],
+                   aturns=settings["aturn"]["turns"], calls=settings["tool"]["calls"],
+                   workers=settings["stream"]["workers"],
+                   conversations=settings["concurrent"]["conversations"],
+                   conversation_fragments=settings["concurrent"]["fragments"],
+                   memory=max(1, settings["concurrent"]["workers"] * settings["concurrent"]["memory_processes"]),
                    growth_body=GOALS["growth body"], growth_stream=GOALS["growth stream"]),
     ]
     curves = growth_curves(samples["growth"])
@@ -774,31 +1065,39 @@ def write_results(rows: list[Row], samples: dict[str, Samples], settings: Settin
 # ---------------------------------------------------------------------------------------------------------
 # Running: each measure in worker processes, or here
 
-MEASURES = ("stream", "turn", "tool", "growth", "import")
-ON_SERVICE = {"stream", "turn"}  # measures that need bench/serve.py
+MEASURES = ("stream", "astream", "concurrent", "turn", "aturn", "tool", "growth", "import")
+ON_SERVICE = {"stream", "astream", "concurrent", "turn", "aturn"}  # measures that need bench/serve.py
 
 # workers: processes run one after the other, each doing `rounds` rounds (0: in this process).
 FULL: Settings = {
     "stream": {"workers": 3, "rounds": 5, "fragments": FRAGMENTS},
+    "astream": {"workers": 3, "rounds": 3, "fragments": FRAGMENTS},
+    "concurrent": {"workers": 3, "rounds": 3, "conversations": CONVERSATIONS, "fragments": CONVERSATION_FRAGMENTS,
+                   "memory_processes": 1},
     "turn": {"workers": 3, "rounds": 4, "turns": 25},
+    "aturn": {"workers": 3, "rounds": 4, "turns": 25},
     "tool": {"workers": 3, "rounds": 7, "calls": 3_000},
     "growth": {"workers": 3, "rounds": 2, "body_sizes": BODY_SIZES, "stream_sizes": STREAM_SIZES},
     "import": {"workers": 0, "rounds": 11},
 }
 QUICK: Settings = {
     "stream": {"workers": 0, "rounds": 1, "fragments": 200},
+    "astream": {"workers": 0, "rounds": 1, "fragments": 200},
+    "concurrent": {"workers": 0, "rounds": 1, "conversations": 5, "fragments": 20, "memory_processes": 0},
     "turn": {"workers": 0, "rounds": 1, "turns": 2},
+    "aturn": {"workers": 0, "rounds": 1, "turns": 2},
     "tool": {"workers": 0, "rounds": 1, "calls": 20},
     "growth": {"workers": 0, "rounds": 1, "body_sizes": (100, 1_000), "stream_sizes": (200, 2_000),
                "messages_per_round": 20_000, "history_sizes": (0, 100), "history_fragments": 200},
     "import": {"workers": 0, "rounds": 1},
 }
 SAMPLERS: dict[str, Callable[..., Samples]] = {
-    "stream": sample_stream, "turn": sample_turn, "tool": sample_tool, "growth": sample_growth,
-    "import": sample_import,
+    "stream": sample_stream, "astream": sample_astream, "concurrent": sample_concurrent, "turn": sample_turn,
+    "aturn": sample_aturn, "tool": sample_tool, "growth": sample_growth, "import": sample_import,
 }
 ROWS: dict[str, Callable[[Samples], list[Row]]] = {
-    "stream": rows_stream, "turn": rows_turn, "tool": rows_tool, "growth": rows_growth, "import": rows_import,
+    "stream": rows_stream, "astream": rows_astream, "concurrent": rows_concurrent, "turn": rows_turn,
+    "aturn": rows_aturn, "tool": rows_tool, "growth": rows_growth, "import": rows_import,
 }
 
 
@@ -853,12 +1152,16 @@ def main(argv: list[str] | None = None) -> int:
                         help="a few iterations of each, in this process, to check they run; writes nothing "
                              "and enforces no goal")
     parser.add_argument("--worker", choices=MEASURES, help=argparse.SUPPRESS)  # bench/run.py's own workers
+    parser.add_argument("--memory", choices=("corvel", "openai"), help=argparse.SUPPRESS)  # and memory probes
     parser.add_argument("--settings", help=argparse.SUPPRESS)
     parser.add_argument("--url", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:
         settings = json.loads(args.settings)
         print(json.dumps(sample(args.worker, settings, args.url)))
+        return 0
+    if args.memory:
+        print(json.dumps(memory_per_conversation(args.memory, args.url, **json.loads(args.settings))))
         return 0
     names = tuple(args.measures) or MEASURES
     if unknown := set(names) - set(MEASURES):
