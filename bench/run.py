@@ -17,7 +17,9 @@ ratio of interleaved measurements hardly moves:
 * ``tool``: ``CythonFunctionTool.run`` against fastmcp's ``FunctionTool.run`` on the same function;
 * ``growth``: ``_body`` per message for conversations of 1,000 to 100,000 messages, and a streamed
   answer of 20,000 to 200,000 fragments (bench/stream_growth.py), plotted in bench/growth.png;
-* ``import``: what ``import corvel.modal`` adds to importing its dependencies, in fresh interpreters.
+* ``import``: what ``import corvel.modal`` adds to importing its dependencies, in fresh interpreters;
+* ``breakdown``: where the CPU time of a streamed chunk goes (HTTP, json, pydantic, corvel's own work),
+  a table without goals.
 
 Each measure is repeated in rounds that alternate corvel and its reference, after a warm-up, in three
 worker processes one after the other: the same code runs a few percent faster or slower from one
@@ -27,7 +29,7 @@ ratio, and the spread of the per-round ratios (half their interquartile range, r
 Every goal is in GOALS below. A full run exits with status 1 and a line per missed goal when any is
 missed, and writes bench/RESULTS.md and bench/growth.png only from a clean checkout, naming its commit;
 ``--quick`` runs every measure in this process for a few iterations only, to check that they work, and
-writes nothing. Where the time goes inside a streamed chunk and a tool-turn request: bench/breakdown.py.
+writes nothing. What a tool-turn request costs step by step: bench/breakdown.py.
 """
 
 # No `from __future__ import annotations` here: the tool functions below must carry real types, as most
@@ -873,6 +875,192 @@ def rows_import(samples: Samples) -> list[Row]:
 
 
 # ---------------------------------------------------------------------------------------------------------
+# 6. Where a streamed chunk's CPU time goes
+
+# The columns of the table: the client, and the framing of the stream it reads.
+CHUNK_COLUMNS = ("invoke chunked", "floor chunked", "invoke length", "floor length", "ainvoke chunked")
+# Its rows: what each step costs per chunk. The steps after "whole" are parts of corvel's own work.
+CHUNK_STEPS = {
+    "reading": "reading the body: requests + urllib3 (ainvoke: httpx + h11 + asyncio)",
+    "json": "json: decoding the chunk's JSON",
+    "pydantic": "pydantic: one LLMResult",
+    "own": "the client's own work: the whole less the above",
+    "whole": "the whole chunk",
+    "_message_process": "of corvel's own work: _message_process(delta), called from Python",
+    "add_message": "of corvel's own work: add_message(assistant, fragment), called from Python",
+}
+
+
+def per_call(step: Callable[[], object], calls: int, loops: int = 5) -> float:
+    """Median CPU µs of one call of ``step`` over ``loops`` loops of ``calls`` calls."""
+    step()
+    times = []
+    for _ in range(loops):
+        start = cpu()
+        for _ in range(calls):
+            step()
+        times.append((cpu() - start) / calls)
+    return statistics.median(times) * 1e6
+
+
+def read_as_corvel(url: str) -> float:
+    """CPU seconds of reading a streamed answer's body as ``invoke`` reads it, and nothing more: chunk by
+    chunk through ``iter_content(None)`` when it is chunked, else with the connection's ``read1``."""
+    import requests
+
+    start = cpu()
+    body = {"model": MODEL, "stream": True, "messages": [{"role": "user", "content": PROMPT}]}
+    response = requests.post(url, json=body, stream=True, timeout=(10, 600))
+    if response.raw.chunked:
+        for _ in response.iter_content(None):
+            pass
+    else:
+        while response.raw.read1(65536, decode_content=True):
+            pass
+    response.close()
+    return cpu() - start
+
+
+def read_as_floor(url: str) -> float:
+    """CPU seconds of reading a streamed answer's body as the floor does: ``iter_lines``, nothing more."""
+    import requests
+
+    start = cpu()
+    body = {"model": MODEL, "stream": True, "messages": [{"role": "user", "content": PROMPT}]}
+    response = requests.post(url, json=body, stream=True, timeout=(10, 600))
+    for _ in response.iter_lines():
+        pass
+    response.close()
+    return cpu() - start
+
+
+async def read_as_ainvoke(pool, url: str) -> float:
+    """CPU seconds of reading a streamed answer's body as ``ainvoke`` reads it: httpx's ``aiter_bytes``
+    over a kept-alive connection of a pool, nothing more."""
+    import httpx
+
+    start = cpu()
+    body = {"model": MODEL, "stream": True, "messages": [{"role": "user", "content": PROMPT}]}
+    request = pool.build_request("POST", url, json=body, timeout=httpx.Timeout(600, connect=10))
+    response = await pool.send(request, stream=True)
+    async for _ in response.aiter_bytes():
+        pass
+    await response.aclose()
+    return cpu() - start
+
+
+def sample_breakdown(url: str, fragments: int, rounds: int, calls: int) -> Samples:
+    """``COLUMN|STEP``: CPU µs per chunk, one value per round.
+
+    The whole chunk is measured as the ``stream`` and ``astream`` measures do, and reading the body
+    likewise, over the live stream, doing nothing with what arrives. The other steps run ``calls`` times in
+    a loop on the very chunk the service sends, as each client does them: corvel decodes text with a
+    ``JSONDecoder`` and makes the record from the dict ``_message_process`` gives, the floor decodes the
+    line's bytes with ``json.loads`` and makes the record from the content. A step in a tight loop runs with
+    warm caches, so the parts are a little under what they cost in place, and "own work" a little over."""
+    import httpx
+
+    from corvel.message import MessageRole
+    from corvel.modal import LLMResult, LLMStatus
+    from corvel.testing import chunk
+
+    line = chunk({"content": "abcde"}).encode()
+    text, payload = line.decode()[6:], line[6:]
+    decode = json.JSONDecoder(parse_constant=float).decode  # corvel's decoder refuses NaN; same work
+    (client,) = async_clients(url, 1)
+    client.add_message(MessageRole.user, PROMPT)
+    delta = decode(text)["choices"][0]["delta"]
+    fields = dict(client._message_process(delta), reasoning_content="", status=LLMStatus.answer)
+    length = endpoint(url, "length")
+    urls = {"chunked": url, "length": length}
+    samples: Samples = {}
+
+    def put(column: str, step: str, value: float) -> None:
+        samples.setdefault(f"{column}|{step}", []).append(value)
+
+    with asyncio.Runner() as runner:
+        pool = httpx.AsyncClient()
+
+        async def awaited_whole() -> float:
+            client.messages.clear()
+            return (await together([converse_corvel(client)], fragments))[0]
+
+        live: dict[tuple[str, str], Callable[[], float]] = {}
+        for framing, target in urls.items():
+            live[f"invoke {framing}", "whole"] = lambda target=target: stream_corvel(target, fragments)
+            live[f"invoke {framing}", "reading"] = lambda target=target: read_as_corvel(target)
+            live[f"floor {framing}", "whole"] = lambda target=target: stream_floor(target, fragments)
+            live[f"floor {framing}", "reading"] = lambda target=target: read_as_floor(target)
+        live["ainvoke chunked", "whole"] = lambda: runner.run(awaited_whole())
+        live["ainvoke chunked", "reading"] = lambda: runner.run(read_as_ainvoke(pool, url))
+        for run in live.values():
+            run()  # warm-up, and the kept-alive connections
+        steps = list(live.items())
+        for r in range(rounds):
+            shift = r * 3 % len(steps)
+            for (column, step), run in steps[shift:] + steps[:shift]:
+                put(column, step, run() / fragments * 1e6)
+            corvel_json = per_call(lambda: decode(text), calls)
+            corvel_record = per_call(lambda: LLMResult(**fields), calls)
+            for column in ("invoke chunked", "invoke length", "ainvoke chunked"):
+                put(column, "json", corvel_json)
+                put(column, "pydantic", corvel_record)
+            floor_json = per_call(lambda: json.loads(payload), calls)
+            floor_record = per_call(lambda: LLMResult(content="abcde", status=LLMStatus.answer), calls)
+            for column in ("floor chunked", "floor length"):
+                put(column, "json", floor_json)
+                put(column, "pydantic", floor_record)
+            processing = per_call(lambda: client._message_process(delta), calls)
+            client.messages.clear()
+            client.add_message(MessageRole.user, PROMPT)
+            adding = per_call(lambda: client.add_message(role=MessageRole.assistant, content="abcde"), calls)
+            for column in ("invoke chunked", "invoke length", "ainvoke chunked"):
+                put(column, "_message_process", processing)
+                put(column, "add_message", adding)
+        runner.run(pool.aclose())
+        runner.run(client.aclose())
+    return samples
+
+
+def chunk_costs(samples: Samples) -> dict[str, dict[str, float]]:
+    """Per column, the median of each step, and the client's own work (the whole less the parts)."""
+    costs: dict[str, dict[str, float]] = {column: {} for column in CHUNK_COLUMNS}
+    for key, values in samples.items():
+        column, step = key.split("|")
+        costs[column][step] = statistics.median(values)
+    for column in costs.values():
+        column["own"] = column["whole"] - column["reading"] - column["json"] - column["pydantic"]
+    return costs
+
+
+def chunk_table(samples: Samples) -> str:
+    costs = chunk_costs(samples)
+    heads = {"invoke chunked": "invoke, chunked", "floor chunked": "floor, chunked",
+             "invoke length": "invoke, Content-Length", "floor length": "floor, Content-Length",
+             "ainvoke chunked": "ainvoke, chunked"}
+    out = ["| µs per chunk (share of the whole) | " + " | ".join(heads[c] for c in CHUNK_COLUMNS) + " |",
+           "|---|" + "---:|" * len(CHUNK_COLUMNS)]
+    for step, label in CHUNK_STEPS.items():
+        row = []
+        for column in CHUNK_COLUMNS:
+            value = costs[column].get(step)
+            row.append("—" if value is None else f"{value:.2f} ({value / costs[column]['whole'] * 100:.0f}%)")
+        out.append(f"| {label} | " + " | ".join(row) + " |")
+    out.append("")
+    for framing, name in (("chunked", "chunked"), ("length", "framed by Content-Length")):
+        ours, floor = costs[f"invoke {framing}"], costs[f"floor {framing}"]
+        gap = {step: ours[step] - floor[step] for step in ("reading", "json", "pydantic", "own", "whole")}
+        out.append(f"- {name}: invoke costs {gap['whole']:+.2f} µs per chunk against the floor: reading "
+                   f"{gap['reading']:+.2f}, json {gap['json']:+.2f}, pydantic {gap['pydantic']:+.2f}, "
+                   f"own work {gap['own']:+.2f}.")
+    return "\n".join(out)
+
+
+def rows_breakdown(samples: Samples) -> list[Row]:
+    return []  # a table of its own (chunk_table), without goals
+
+
+# ---------------------------------------------------------------------------------------------------------
 # The table, the machine, RESULTS.md
 
 COLUMNS = ("measure", "corvel", "reference", "ratio", "goal", "met?")
@@ -1002,6 +1190,18 @@ interpreters of their own). Ratios are median corvel / median reference over all
 interquartile range of the per-round ratios, relative to their median. Rounds alternate which side runs
 first. Every goal is in `GOALS` in bench/run.py."""
 
+BREAKDOWN = """\
+CPU µs per chunk of the stream benchmarks' answer ({fragments:,} chunks), {breakdown} rounds. The whole
+chunk is measured as in **stream** and **astream**; reading the body as each client reads it, over the live
+stream, doing nothing with what arrives (invoke: `iter_content(None)` for a chunked body, the connection's
+`read1` otherwise; the floor: `iter_lines`; ainvoke: httpx's `aiter_bytes`); json and pydantic in a loop on
+the very chunk the service sends, as each client calls them (corvel decodes text with a `JSONDecoder` and
+makes the record from `_message_process`'s fields; the floor calls `json.loads` on the line's bytes). The
+client's own work is the rest: for corvel, cutting lines, the delta's processing, recording the fragment
+in the conversation, the generator's resumption; for the floor, its loop. Steps timed in a loop run with
+warm caches, so the parts are a little under their cost in place and the own work a little over."""
+
+
 def write_results(rows: list[Row], samples: dict[str, Samples], settings: Settings, commit: str,
                   started: datetime.datetime, seconds: float) -> None:
     met = [row for row in rows if row.goal is not None and row.met]
@@ -1021,6 +1221,12 @@ def write_results(rows: list[Row], samples: dict[str, Samples], settings: Settin
         f"**{len(met)} of {len(goals)} goals met.**"
         + ("" if not missed else " Not met: " + "; ".join(
             f"{row.measure} ({row.ratio:.3f}, goal <= {row.goal:g})" for row in missed) + "."),
+        "",
+        "## Where a streamed chunk's time goes",
+        "",
+        chunk_table(samples["breakdown"]),
+        "",
+        BREAKDOWN.format(fragments=settings["breakdown"]["fragments"], breakdown=rounds["breakdown"]),
         "",
         "## Machine",
         "",
@@ -1065,8 +1271,8 @@ def write_results(rows: list[Row], samples: dict[str, Samples], settings: Settin
 # ---------------------------------------------------------------------------------------------------------
 # Running: each measure in worker processes, or here
 
-MEASURES = ("stream", "astream", "concurrent", "turn", "aturn", "tool", "growth", "import")
-ON_SERVICE = {"stream", "astream", "concurrent", "turn", "aturn"}  # measures that need bench/serve.py
+MEASURES = ("stream", "astream", "concurrent", "turn", "aturn", "tool", "growth", "import", "breakdown")
+ON_SERVICE = {"stream", "astream", "concurrent", "turn", "aturn", "breakdown"}  # measures that need bench/serve.py
 
 # workers: processes run one after the other, each doing `rounds` rounds (0: in this process).
 FULL: Settings = {
@@ -1079,6 +1285,7 @@ FULL: Settings = {
     "tool": {"workers": 3, "rounds": 7, "calls": 3_000},
     "growth": {"workers": 3, "rounds": 2, "body_sizes": BODY_SIZES, "stream_sizes": STREAM_SIZES},
     "import": {"workers": 0, "rounds": 11},
+    "breakdown": {"workers": 3, "rounds": 2, "fragments": FRAGMENTS, "calls": 20_000},
 }
 QUICK: Settings = {
     "stream": {"workers": 0, "rounds": 1, "fragments": 200},
@@ -1090,14 +1297,17 @@ QUICK: Settings = {
     "growth": {"workers": 0, "rounds": 1, "body_sizes": (100, 1_000), "stream_sizes": (200, 2_000),
                "messages_per_round": 20_000, "history_sizes": (0, 100), "history_fragments": 200},
     "import": {"workers": 0, "rounds": 1},
+    "breakdown": {"workers": 0, "rounds": 1, "fragments": 200, "calls": 100},
 }
 SAMPLERS: dict[str, Callable[..., Samples]] = {
     "stream": sample_stream, "astream": sample_astream, "concurrent": sample_concurrent, "turn": sample_turn,
     "aturn": sample_aturn, "tool": sample_tool, "growth": sample_growth, "import": sample_import,
+    "breakdown": sample_breakdown,
 }
 ROWS: dict[str, Callable[[Samples], list[Row]]] = {
     "stream": rows_stream, "astream": rows_astream, "concurrent": rows_concurrent, "turn": rows_turn,
     "aturn": rows_aturn, "tool": rows_tool, "growth": rows_growth, "import": rows_import,
+    "breakdown": rows_breakdown,
 }
 
 
@@ -1172,6 +1382,9 @@ def main(argv: list[str] | None = None) -> int:
     seconds = time.perf_counter() - clock
     print()
     print(text_table(rows))
+    if "breakdown" in samples:
+        print("\nWhere a streamed chunk's time goes:\n")
+        print(chunk_table(samples["breakdown"]))
     goals = [row for row in rows if row.goal is not None]
     print(f"\n{sum(row.met for row in goals)} of {len(goals)} goals met ({seconds:.0f} s).")
     if args.quick:

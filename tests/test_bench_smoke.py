@@ -44,6 +44,7 @@ def test_measures_against_the_service_run(bench):
         rows += bench.rows_concurrent(bench.sample_concurrent(url, 3, 10, rounds=1, memory_processes=0))
         rows += bench.rows_turn(bench.sample_turn(url, rounds=1, turns=1))
         rows += bench.rows_aturn(bench.sample_aturn(url, rounds=1, turns=1))
+        table = bench.chunk_table(bench.sample_breakdown(url, fragments=50, rounds=1, calls=5))
     goals = bench.GOALS
     assert [row.goal for row in rows] == [
         goals["stream vs openai"], goals["stream vs floor"], goals["stream length vs floor"],
@@ -52,6 +53,7 @@ def test_measures_against_the_service_run(bench):
     timed = rows[:6] + rows[7:9]  # in one process the peak memory may not grow: no check on it
     assert all(row.corvel > 0 and row.reference > 0 for row in timed)
     assert rows[-1].corvel < rows[-1].reference  # the awaited turns kept their connection alive
+    assert "| the whole chunk |" in table
 
 
 def test_a_missed_goal_is_named(bench):
