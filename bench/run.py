@@ -879,7 +879,7 @@ def rows_import(samples: Samples) -> list[Row]:
 
 # The columns of the table: the client, and the framing of the stream it reads.
 CHUNK_COLUMNS = ("invoke chunked", "floor chunked", "invoke length", "floor length", "ainvoke chunked")
-# Its rows: what each step costs per chunk. The steps after "whole" are parts of corvel's own work.
+# Its rows: what each step costs per chunk. The steps after "whole" are pieces of corvel's own work.
 CHUNK_STEPS = {
     "reading": "reading the body: requests + urllib3 (ainvoke: httpx + h11 + asyncio)",
     "json": "json: decoding the chunk's JSON",
@@ -957,7 +957,7 @@ def sample_breakdown(url: str, fragments: int, rounds: int, calls: int) -> Sampl
     a loop on the very chunk the service sends, as each client does them: corvel decodes text with a
     ``JSONDecoder`` and makes the record from the dict ``_message_process`` gives, the floor decodes the
     line's bytes with ``json.loads`` and makes the record from the content. A step in a tight loop runs with
-    warm caches, so the parts are a little under what they cost in place, and "own work" a little over."""
+    warm caches, so the steps are a little under what they cost in place, and "own work" a little over."""
     import httpx
 
     from corvel.message import MessageRole
@@ -1023,7 +1023,7 @@ def sample_breakdown(url: str, fragments: int, rounds: int, calls: int) -> Sampl
 
 
 def chunk_costs(samples: Samples) -> dict[str, dict[str, float]]:
-    """Per column, the median of each step, and the client's own work (the whole less the parts)."""
+    """Per column, the median of each step, and the client's own work (the whole less the steps)."""
     costs: dict[str, dict[str, float]] = {column: {} for column in CHUNK_COLUMNS}
     for key, values in samples.items():
         column, step = key.split("|")
@@ -1199,7 +1199,7 @@ the very chunk the service sends, as each client calls them (corvel decodes text
 makes the record from `_message_process`'s fields; the floor calls `json.loads` on the line's bytes). The
 client's own work is the rest: for corvel, cutting lines, the delta's processing, recording the fragment
 in the conversation, the generator's resumption; for the floor, its loop. Steps timed in a loop run with
-warm caches, so the parts are a little under their cost in place and the own work a little over."""
+warm caches, so the steps are a little under their cost in place and the own work a little over."""
 
 
 def write_results(rows: list[Row], samples: dict[str, Samples], settings: Settings, commit: str,

@@ -58,11 +58,11 @@ def answer_stream(fragments: int, framing: Framing = "chunked") -> Stream:
 def route(path: str) -> tuple[Framing, int | None]:
     """The framing and the number of fragments a path asks for: ``/FRAMING[/FRAGMENTS]/...``; chunked and
     the server's own number (None) for any other path."""
-    parts = path.split("?", 1)[0].strip("/").split("/")
-    if parts[0] not in FRAMINGS:
+    segments = path.split("?", 1)[0].strip("/").split("/")
+    if segments[0] not in FRAMINGS:
         return "chunked", None
-    count = int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else None
-    return parts[0], count  # type: ignore[return-value]
+    count = int(segments[1]) if len(segments) > 1 and segments[1].isdigit() else None
+    return segments[0], count  # type: ignore[return-value]
 
 
 def main() -> None:
