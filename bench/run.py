@@ -592,11 +592,12 @@ async def aturn_corvel(client) -> float:
 
 def sample_aturn(url: str, rounds: int, turns: int) -> Samples:
     """Wall ms per tool turn through ``ainvoke`` and through ``invoke`` (the median of ``turns`` turns, one
-    value per round), and the connections the service accepted per turn for each.
+    value per round), and the connections the service accepted per turn for each (one value per process).
 
     Wall time, not CPU: what keep-alive saves is mostly waiting, for the connection to open and for the
-    service to start a thread for it. Two clients with the same registry; the awaited one keeps its pool
-    from turn to turn in one event loop, as an application's would."""
+    service to start a thread for it. Wall time on shared cores follows the load of the moment, so the two
+    sides take turns turn by turn, and both see the same load. Two clients with the same registry; the
+    awaited one keeps its pool from turn to turn in one event loop, as an application's would."""
     from corvel.modal import LLModal
 
     tools, _ = turn_tools()
@@ -610,10 +611,17 @@ def sample_aturn(url: str, rounds: int, turns: int) -> Samples:
             for _, run in sides:
                 run()
         for r in range(rounds):
-            for name, run in sides[r % 2:] + sides[:r % 2]:
-                before = connections(url)
-                samples[name].append(statistics.median(run() for _ in range(turns)) * 1e3)
-                samples[f"{name} connections"].append((connections(url) - before - 1) / turns)
+            walls: Samples = {name: [] for name, _ in sides}
+            for _ in range(turns):
+                for name, run in sides[r % 2:] + sides[:r % 2]:
+                    walls[name].append(run())
+            for name, values in walls.items():
+                samples[name].append(statistics.median(values) * 1e3)
+        for name, run in sides:  # counted apart: asking the service opens a connection of its own
+            before = connections(url)
+            for _ in range(turns):
+                run()
+            samples[f"{name} connections"].append((connections(url) - before - 1) / turns)
         runner.run(awaited.aclose())
     return samples
 
@@ -1173,7 +1181,7 @@ HOW = """\
   `invoke` (requests opens a connection per request); wall time (`time.perf_counter`), since what
   keep-alive saves is mostly waiting for the connection and for the service's thread. The service counts
   the connections it accepts: the second row is connections per turn. {aturn} rounds, each the median of
-  {aturns} turns.
+  {aturns} turns of each, the two sides taking turns turn by turn so that both see the same load.
 - **tool run**: `await tool.run({{"a": 2, "b": 40}})` on `def add(a: int, b: int) -> int`, each tool made
   with `from_function`; {tool} rounds of {calls:,} calls.
 - **growth**: `client._body` for conversations of alternating user and assistant messages of about 50
