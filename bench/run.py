@@ -580,19 +580,27 @@ def rows_turn(samples: Samples) -> list[Row]:
                 rounds_of(corvel, openai_sdk))]
 
 
-async def aturn_corvel(client) -> float:
-    """Wall seconds of one tool turn through ``ainvoke``."""
+async def aturn_corvel(client) -> tuple[float, float]:
+    """Wall and CPU seconds of one tool turn through ``ainvoke``."""
     client.messages.clear()
-    start = time.perf_counter()
+    start, clock = time.perf_counter(), cpu()
     result = await client.ainvoke(PROMPT)
-    spent = time.perf_counter() - start
+    spent = time.perf_counter() - start, cpu() - clock
     assert result.content == 'Done: 42, {"city":"Lyon","days":2,"sky":"sunny"}, 2', result.content
     return spent
 
 
+def turn_clocks(client) -> tuple[float, float]:
+    """Wall and CPU seconds of one tool turn through ``invoke``."""
+    start, clock = time.perf_counter(), cpu()
+    turn_corvel(client)
+    return time.perf_counter() - start, cpu() - clock
+
+
 def sample_aturn(url: str, rounds: int, turns: int) -> Samples:
     """Wall ms per tool turn through ``ainvoke`` and through ``invoke`` (the median of ``turns`` turns, one
-    value per round), and the connections the service accepted per turn for each (one value per process).
+    value per round), their CPU ms (``... cpu``, from the same turns), and the connections the service
+    accepted per turn for each (one value per process).
 
     Wall time, not CPU: what keep-alive saves is mostly waiting, for the connection to open and for the
     service to start a thread for it. Wall time on shared cores follows the load of the moment, so the two
@@ -603,20 +611,21 @@ def sample_aturn(url: str, rounds: int, turns: int) -> Samples:
     tools, _ = turn_tools()
     blocking = LLModal(endpoint_url=url, tools=tools, extra_body={"model": MODEL})
     awaited = LLModal(endpoint_url=url, tools=tools, extra_body={"model": MODEL})
-    samples: Samples = {"corvel": [], "invoke": [], "corvel connections": [], "invoke connections": []}
+    samples: Samples = {f"{side}{kind}": [] for side in ("corvel", "invoke") for kind in ("", " cpu", " connections")}
     with asyncio.Runner() as runner:
         sides = [("corvel", lambda: runner.run(aturn_corvel(awaited))),
-                 ("invoke", lambda: turn_corvel(blocking, time.perf_counter))]
+                 ("invoke", lambda: turn_clocks(blocking))]
         for _ in range(max(3, turns // 4)):
             for _, run in sides:
                 run()
         for r in range(rounds):
-            walls: Samples = {name: [] for name, _ in sides}
+            walls: dict[str, list[tuple[float, float]]] = {name: [] for name, _ in sides}
             for _ in range(turns):
                 for name, run in sides[r % 2:] + sides[:r % 2]:
                     walls[name].append(run())
-            for name, values in walls.items():
-                samples[name].append(statistics.median(values) * 1e3)
+            for name, pairs in walls.items():
+                samples[name].append(statistics.median(wall for wall, _ in pairs) * 1e3)
+                samples[f"{name} cpu"].append(statistics.median(spent for _, spent in pairs) * 1e3)
         for name, run in sides:  # counted apart: asking the service opens a connection of its own
             before = connections(url)
             for _ in range(turns):
@@ -632,6 +641,9 @@ def rows_aturn(samples: Samples) -> list[Row]:
     return [
         Row("aturn: tool turn (3 requests), ainvoke vs invoke wall time", "ms", statistics.median(corvel),
             statistics.median(invoke), "invoke", GOALS["aturn vs invoke"], rounds_of(corvel, invoke)),
+        Row("aturn: tool turn (3 requests), ainvoke vs invoke CPU", "ms", statistics.median(samples["corvel cpu"]),
+            statistics.median(samples["invoke cpu"]), "invoke", None,
+            rounds_of(samples["corvel cpu"], samples["invoke cpu"])),
         Row("aturn: connections opened per tool turn, ainvoke vs invoke", "", statistics.median(opened),
             statistics.median(opened_invoke), "invoke", None),
     ]
@@ -1179,9 +1191,11 @@ HOW = """\
 - **aturn**: the same turn through `await client.ainvoke(...)` (the client's pool keeps its connection
   alive across requests and turns; the registry's `acall` runs plain functions in worker threads) against
   `invoke` (requests opens a connection per request); wall time (`time.perf_counter`), since what
-  keep-alive saves is mostly waiting for the connection and for the service's thread. The service counts
-  the connections it accepts: the second row is connections per turn. {aturn} rounds, each the median of
-  {aturns} turns of each, the two sides taking turns turn by turn so that both see the same load.
+  keep-alive saves is mostly waiting for the connection and for the service's thread; the client's CPU
+  in the same turns is the second row, since a turn whose wall time is mostly its own CPU gains little
+  from keep-alive. The service counts the connections it accepts: the third row is connections per turn.
+  {aturn} rounds, each the median of {aturns} turns of each, the two sides taking turns turn by turn so
+  that both see the same load.
 - **tool run**: `await tool.run({{"a": 2, "b": 40}})` on `def add(a: int, b: int) -> int`, each tool made
   with `from_function`; {tool} rounds of {calls:,} calls.
 - **growth**: `client._body` for conversations of alternating user and assistant messages of about 50
