@@ -23,7 +23,9 @@ test: build
 	$(VPY) -m pytest -q $(PYTEST_ARGS)
 
 # The benchmarks compare corvel with the openai SDK and plot growth curves: the `bench` extra of
-# pyproject.toml, installed here rather than with the test set-up, which does not need it.
+# pyproject.toml, installed here rather than with the test set-up, which does not need it. The run fails
+# (status 1, a line per goal) when a goal is missed, and writes bench/RESULTS.md only from a clean tree,
+# naming the commit it measured.
 bench: build
 	$(VPY) -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb')); \
 	  print('\n'.join(p['project']['optional-dependencies']['bench']))" > $(VENV)/bench-requirements.txt

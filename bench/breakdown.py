@@ -9,15 +9,17 @@ calls as bench/serve.py sends), median of several loops; the whole chunk and the
 measured as bench/run.py does, and the difference between the whole and the sum of the steps is the glue
 between them (method and global lookups, the generator's resumption, argument passing).
 
+The chunk's table is the one `make bench` writes into bench/RESULTS.md (bench/run.py's ``breakdown``
+measure): corvel's own work against what requests and urllib3 (httpx for ``ainvoke``), json and pydantic
+cost, for each framing, beside the floor.
+
 A step timed in a tight loop runs with warm caches, so the sum of the steps is a little under the whole.
 """
 
 import json
 import statistics
 import sys
-import time
 import warnings
-from collections.abc import Callable
 from pathlib import Path
 from urllib.parse import urlsplit
 
@@ -26,18 +28,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import run  # noqa: E402
 import stream_growth  # noqa: E402
-
-
-def per_call(step: Callable[[], object], calls: int, loops: int = 7) -> float:
-    """Median CPU µs of one call of ``step`` over ``loops`` loops of ``calls`` calls."""
-    step()
-    times = []
-    for _ in range(loops):
-        start = time.process_time()
-        for _ in range(calls):
-            step()
-        times.append((time.process_time() - start) / calls)
-    return statistics.median(times) * 1e6
+from run import per_call  # noqa: E402
 
 
 def show(title: str, steps: list[tuple[str, float]], whole: tuple[str, float], unit: str) -> None:
@@ -51,50 +42,12 @@ def show(title: str, steps: list[tuple[str, float]], whole: tuple[str, float], u
 
 
 def chunk_steps(url: str, fragments: int) -> None:
-    import requests
-
-    from corvel.message import MessageRole
-    from corvel.modal import LLModal, LLMResult, LLMStatus
-
-    client = LLModal(extra_body={"model": run.MODEL, "stream": True})
-    client.add_message(MessageRole.user, "q")
-    client.add_message(MessageRole.assistant, "x")
-    line = stream_growth.body(1)[0]
-    text = line.decode().lstrip("data: ")
-    delta = json.loads(text)["choices"][0]["delta"]
-    fields = dict(client._message_process(delta), status=LLMStatus.answer)
-    assistant = MessageRole.assistant
-
-    def lines_only() -> float:
-        start = time.process_time()
-        response = requests.post(url, json={"model": run.MODEL, "stream": True, "messages": []}, stream=True)
-        for _ in response.iter_lines():
-            pass
-        response.close()
-        return (time.process_time() - start) / fragments * 1e6
-
-    lines_only()
-    steps = [
-        ("requests: iter_lines over the live stream (2 lines a chunk: data and blank)",
-         statistics.median(lines_only() for _ in range(5))),
-        ("self._close read on both lines (pydantic private attribute)",
-         per_call(lambda: (client._close, client._close), 20_000)),
-        ("line to text: UTF-8 decode, lstrip('data: ')", per_call(lambda: line.decode().lstrip("data: "), 50_000)),
-        ("json.loads", per_call(lambda: json.loads(text), 20_000)),
-        ("_message_process(delta)", per_call(lambda: client._message_process(delta), 20_000)),
-        ("add_message(assistant, fragment): join onto the answer", per_call(
-            lambda: client.add_message(role=assistant, content="abcde"), 20_000)),
-        ("LLMResult(**fields): the record", per_call(lambda: LLMResult(**fields), 20_000)),
-    ]
-    client.messages.clear()
-    whole = statistics.median(run.stream_corvel(url, fragments) for _ in range(5)) / fragments * 1e6
-    show(f"Per streamed chunk ({fragments:,} chunks from bench/serve.py), CPU µs", steps,
-         ("LLModal.invoke streaming, whole chunk", whole), "µs")
-    floor = statistics.median(run.stream_floor(url, fragments) for _ in range(5)) / fragments * 1e6
+    samples = run.sample_breakdown(url, fragments, rounds=3, calls=20_000)
+    print(f"\nPer streamed chunk ({fragments:,} chunks from bench/serve.py), CPU µs\n")
+    print(run.chunk_table(samples))
     own = stream_growth.run(fragments, 5) / fragments * 1e6
-    print(f"  {floor:8.2f} µs          the floor: requests + json.loads + LLMResult")
-    print(f"  {own:8.2f} µs          corvel's own work: the same answer fed from memory (bench/stream_growth.py)")
-    print(f"  {whole - own:8.2f} µs          so reading the lines costs this much in place (the whole less the above)")
+    print(f"\n  {own:.2f} µs: corvel's work without the HTTP layer, the same answer fed from memory "
+          "(bench/stream_growth.py)")
 
 
 def request_steps(url: str) -> None:
@@ -185,7 +138,7 @@ class Canned:
         def __init__(self, body: dict) -> None:
             self.body = body
 
-        def json(self) -> dict:
+        def json(self, **options: object) -> dict:  # corvel passes parse_constant
             return self.body
 
     def __init__(self, turns: int) -> None:

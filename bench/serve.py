@@ -3,18 +3,27 @@
     python bench/serve.py FRAGMENTS
 
 prints its URL on the first line of standard output and serves until standard input closes. A request with
-``"stream": true`` gets one answer of FRAGMENTS five-byte fragments (see :func:`answer_stream`); any other request is a turn of the
-tool loop (see :func:`tool_turn`). The server runs apart from the client so that the client's CPU time
-(``time.process_time`` in the client process) holds only the client's work, not the writing of the stream.
+``"stream": true`` gets one answer of FRAGMENTS five-byte fragments (see :func:`answer_stream`); any other
+request is a turn of the tool loop (see :func:`tool_turn`). The server runs apart from the client so that the
+client's CPU time (``time.process_time`` in the client process) holds only the client's work, not the
+writing of the stream.
+
+The path picks the stream's framing and length: ``/length/v1/chat/completions`` frames it by
+Content-Length, as many proxies send it, ``/chunked/200/v1/chat/completions`` sends 200 fragments in
+chunks (see :func:`route`); the URL printed has neither and streams FRAGMENTS fragments in chunks. A POST
+to ``/connections`` answers ``{"connections": N}``, the connections accepted so far, its own included, so
+that a benchmark can tell whether its client kept its connections alive.
 """
 
 from __future__ import annotations
 
 import sys
 
-from corvel.testing import Line, RecordedRequest, Reply, ScriptedServer, Stream, message, stream, tool_call
+from corvel.testing import (Framing, Line, RecordedRequest, Reply, ScriptedServer, Stream, answer, message,
+                            stream, tool_call)
 
 PIECE = "abcde"
+FRAMINGS = ("chunked", "length")
 
 
 def tool_turn(request: RecordedRequest) -> Reply:
@@ -34,24 +43,44 @@ def tool_turn(request: RecordedRequest) -> Reply:
     return message("Done: " + ", ".join(str(m["content"]) for m in results))
 
 
-def answer_stream(fragments: int) -> Stream:
-    """An answer of ``fragments`` chunks, each event and its blank separator written as one chunk.
+def answer_stream(fragments: int, framing: Framing = "chunked") -> Stream:
+    """An answer of ``fragments`` chunks, each event and its blank separator written as one piece (with
+    chunked framing, one chunk).
 
     That is how real services write events, and it halves the server's writes: the server must stay
     faster than the fastest client, or the client would wait for every line and pay more system calls
     per chunk than it does in use.
     """
     events = stream([PIECE] * fragments, blank_lines=False).lines
-    return Stream([Line(event.data + "\n") for event in events])  # type: ignore[union-attr]
+    return Stream([Line(event.data + "\n") for event in events], framing=framing)  # type: ignore[union-attr]
+
+
+def route(path: str) -> tuple[Framing, int | None]:
+    """The framing and the number of fragments a path asks for: ``/FRAMING[/FRAGMENTS]/...``; chunked and
+    the server's own number (None) for any other path."""
+    segments = path.split("?", 1)[0].strip("/").split("/")
+    if segments[0] not in FRAMINGS:
+        return "chunked", None
+    count = int(segments[1]) if len(segments) > 1 and segments[1].isdigit() else None
+    return segments[0], count  # type: ignore[return-value]
 
 
 def main() -> None:
     fragments = int(sys.argv[1]) if len(sys.argv) > 1 else 20_000
-    streamed = answer_stream(fragments)
+    # Made once each, before the clock of any client starts; the handler threads only look them up.
+    streams = {("chunked", fragments): answer_stream(fragments)}
 
     def reply(request: RecordedRequest) -> Reply:
+        if request.path == "/connections":
+            return answer({"connections": server.connections})
         body = request.json if isinstance(request.json, dict) else {}
-        return streamed if body.get("stream") else tool_turn(request)
+        if not body.get("stream"):
+            return tool_turn(request)
+        framing, count = route(request.path)
+        key = (framing, count or fragments)
+        if key not in streams:
+            streams[key] = answer_stream(key[1], framing)  # a race makes it twice: harmless
+        return streams[key]
 
     with ScriptedServer(default=reply) as server:
         print(server.url, flush=True)
@@ -60,4 +89,3 @@ def main() -> None:
 
 if __name__ == "__main__":
     main()
-
