@@ -142,8 +142,8 @@ bool results_agree(const Frame &f, nb::handle cls) {
 
 nb::object originals(const Frame &f, bool results) {
     nb::object text = f.global("TextContent"), result = f.global("ToolResult"), none = nb::none();
-    nb::object parts = text_template(text);
-    bool texts = !parts.is_none();
+    nb::object block = text_template(text);
+    bool texts = !block.is_none();
     nb::object all = nb::steal(PyTuple_New(originals_size));
     if (!all.is_valid())
         raise_from_python();
@@ -152,9 +152,9 @@ nb::object originals(const Frame &f, bool results) {
     };
     put(text_class, texts ? text : none);
     put(text_init, init_of(text));
-    put(text_dict, texts ? item(parts, 0) : none);
-    put(text_extra, texts ? item(parts, 1) : none);
-    put(text_fields, texts ? item(parts, 2) : none);
+    put(text_dict, texts ? item(block, 0) : none);
+    put(text_extra, texts ? item(block, 1) : none);
+    put(text_fields, texts ? item(block, 2) : none);
     put(result_class, results ? result : none);
     put(result_init, init_of(result));
     put(block_types, f.global("get_args")(f.global("ContentBlock")));
