@@ -1,4 +1,4 @@
-"""Helpers shared by the client's test files."""
+"""Helpers shared by the test files."""
 
 from __future__ import annotations
 
@@ -83,6 +83,15 @@ def blocking(client: Any, prompt: str = "") -> Any:
 def raised(turn: Any, blocking_error: type[BaseException], awaited_error: type[BaseException] | None = None):
     """The exception a turn raises: transport failures are requests' in invoke and httpx's in ainvoke."""
     return blocking_error if turn is blocking or awaited_error is None else awaited_error
+
+
+def model_state(block: Any) -> tuple:
+    """All that validation leaves on a pydantic model: its class, fields in order and their types, the fields
+    set, its extra and private values, its dumps."""
+    fields = vars(block)
+    return (type(block), list(fields.items()), [type(v) for v in fields.values()], block.model_fields_set,
+            block.__pydantic_extra__, block.__pydantic_private__, block.model_dump(),
+            block.model_dump(by_alias=True, exclude_unset=True))
 
 
 def refused_url() -> str:

@@ -7,6 +7,8 @@ import logging
 
 import pytest
 from mcp.types import ImageContent
+from pydantic import BaseModel, ValidationError
+from support import model_state
 
 import corvel.cython  # before fastmcp: importing corvel.cython keeps fastmcp's import-time deprecations quiet
 from corvel.cython import Audio, File, Image, TextContent, _convert_to_content, default_serializer
@@ -44,6 +46,54 @@ def fails(value):
 )
 def test_conversion(result, kwargs, expected):
     assert _convert_to_content(result, **kwargs) == expected
+
+
+class Point(BaseModel):
+    x: int
+
+
+class Text(str):
+    pass
+
+
+# The blocks made without validation are those their classes make: compared with the module's shortcuts off.
+@pytest.mark.parametrize(
+    ("result", "kwargs"),
+    [
+        ("plain", {}), ("", {}), ("\ud800 alone", {}), (42, {}), (-2**63, {}), (2**64, {}), (True, {}), (0.5, {}),
+        ({"a": [1, None]}, {}), (Point(x=1), {}), ([1, "two"], {}), ((1, 2), {"_process_as_single_item": True}),
+        (None, {}), (PNG, {}), (Audio(data=b"RIFF", format="wav"), {}), (File(data=b"%PDF", format="pdf"), {}),
+        (BLOCK, {}), ([BLOCK, PNG, 3], {}), (3, {"serializer": repr}), ({"a": 1}, {"serializer": fails}),
+        (3, {"serializer": Text}),
+    ],
+)
+def test_blocks_are_those_their_classes_make(monkeypatch, result, kwargs):
+    made = _convert_to_content(result, **kwargs)
+    monkeypatch.setattr(corvel.cython, "__originals__", None)
+    assert [model_state(b) for b in made] == [model_state(b) for b in _convert_to_content(result, **kwargs)]
+
+
+@pytest.mark.parametrize("serializer", [lambda v: 3, lambda v: None])
+def test_texts_that_are_no_str_fail_as_validation_does(monkeypatch, serializer):
+    with pytest.raises(ValidationError) as made:
+        _convert_to_content(1, serializer=serializer)
+    monkeypatch.setattr(corvel.cython, "__originals__", None)
+    with pytest.raises(ValidationError) as validated:
+        _convert_to_content(1, serializer=serializer)
+    assert str(made.value) == str(validated.value)
+
+
+def test_replaced_classes_and_serializers_are_called(monkeypatch):
+    class Own(TextContent):
+        pass
+
+    monkeypatch.setattr(corvel.cython, "TextContent", Own)
+    monkeypatch.setattr(corvel.cython, "default_serializer", lambda value: f"<{value}>")
+    assert model_state(_convert_to_content(3)[0]) == model_state(Own(type="text", text="<3>"))
+    monkeypatch.undo()
+    init = TextContent.__init__
+    monkeypatch.setattr(TextContent, "__init__", lambda self, **data: init(self, **{**data, "text": "own"}))
+    assert _convert_to_content("x")[0].text == "own"
 
 
 def test_blocks_and_media_convert_themselves():

@@ -5,6 +5,8 @@ from __future__ import annotations
 import asyncio
 import gc
 import inspect
+import subprocess
+import sys
 import types
 import warnings
 from collections import UserDict
@@ -12,10 +14,13 @@ from typing import Annotated
 
 import pytest
 from mcp.types import ImageContent, TextContent
-from pydantic import BaseModel, ValidationError
+from pydantic import BaseModel, TypeAdapter, ValidationError
+from support import model_state
 
 import corvel.cython  # before fastmcp: importing corvel.cython keeps fastmcp's import-time deprecations quiet
-from corvel.cython import CythonBaseModel, CythonFunctionTool, FunctionTool, Image, ToolResult, get_cached_typeadapter
+import fastmcp.server.context
+from corvel.cython import (
+    Audio, CythonBaseModel, CythonFunctionTool, File, FunctionTool, Image, ToolResult, get_cached_typeadapter)
 from corvel.modal import LLMResult
 from fastmcp import Client, Context, FastMCP
 
@@ -155,6 +160,106 @@ async def test_same_results_as_fastmcp(fn, arguments, serializer):
         return result.content, result.structured_content
 
     assert await outcome(CythonFunctionTool) == await outcome(FunctionTool)
+
+
+def numbers() -> list[int]: return [1, 2]  # noqa: E704
+def pair() -> tuple[int, int]: return (1, 2)  # noqa: E704
+def mapping() -> dict[str, int]: return {"a": 1}  # noqa: E704
+def point() -> Point: return Point(x=1, y=2)  # noqa: E704
+def big() -> int: return 2**70  # noqa: E704
+def half() -> float: return 0.5  # noqa: E704
+def flag() -> bool: return True  # noqa: E704
+def block() -> TextContent: return text("b")  # noqa: E704
+
+
+def media():
+    return [picture(), Audio(data=b"RIFF", format="wav"), File(data=b"%PDF", format="pdf"), text("b"), 3]
+
+
+KINDS = SAME + [(fn, {}) for fn in (numbers, pair, mapping, point, big, half, flag, block, media)]
+
+
+# The results made without calling ToolResult or validating blocks are those the classes make: compared with
+# the module's shortcuts off, errors included.
+@pytest.mark.parametrize(("fn", "arguments"), KINDS, ids=lambda v: getattr(v, "__name__", None))
+@pytest.mark.parametrize("serializer", [None, repr])
+async def test_results_are_those_the_classes_make(monkeypatch, fn, arguments, serializer):
+    async def outcome():
+        try:
+            result = await CythonFunctionTool.from_function(fn, serializer=serializer).run(dict(arguments))
+        except Exception as exc:
+            return type(exc), str(exc)
+        return (type(result), list(vars(result)), [model_state(b) for b in result.content],
+                result.structured_content, result.meta)
+
+    made = await outcome()
+    monkeypatch.setattr(corvel.cython, "__originals__", None)
+    assert made == await outcome()
+
+
+async def test_replaced_results_and_validators_are_called(monkeypatch):
+    tool, seen = CythonFunctionTool.from_function(add), []
+    init, validate = ToolResult.__init__, TypeAdapter.validate_python
+    monkeypatch.setattr(ToolResult, "__init__", lambda self, **kw: init(self, **kw, meta={"seen": True}))
+    monkeypatch.setattr(TypeAdapter, "validate_python", lambda self, data: seen.append(data) or validate(self, data))
+    assert (await tool.run({"x": 1})).meta == {"seen": True} and seen == [{"x": 1}]
+    adapter = get_cached_typeadapter(add)
+    monkeypatch.setattr(adapter, "validate_python", lambda data: seen.append("own") or validate(adapter, data))
+    monkeypatch.setattr(corvel.cython, "ToolResult", type("Own", (ToolResult,), {}))
+    result = await tool.run({"x": 1})
+    assert type(result).__name__ == "Own" and seen == [{"x": 1}, "own"]
+
+
+async def test_the_context_class_is_read_when_called(monkeypatch):
+    class Marker:
+        pass
+
+    tool = CythonFunctionTool(fn=lambda ctx: type(ctx).__name__, name="marked", parameters={})
+    tool.fn.__annotations__ = {"ctx": Marker}
+    with pytest.raises(ValidationError):  # not a context parameter: a required argument
+        await tool.run({})
+    monkeypatch.setattr(fastmcp.server.context, "Context", Marker)
+    monkeypatch.setattr(corvel.cython, "get_context", Marker)
+    assert (await tool.run({})).content[0].text == "Marker"
+
+
+class Broken(types.ModuleType):
+    @property
+    def Context(self):  # noqa: N802
+        raise RuntimeError("no context here")
+
+
+@pytest.mark.parametrize("module", [Broken("fastmcp.server.context"), types.ModuleType("fastmcp.server.context")])
+async def test_a_context_module_without_the_class_fails_as_the_import_does(monkeypatch, module):
+    tool = CythonFunctionTool.from_function(add)
+    monkeypatch.setitem(sys.modules, "fastmcp.server.context", module)
+    with pytest.raises(RuntimeError if isinstance(module, Broken) else AttributeError):
+        await tool.run({"x": 1})
+
+
+def test_classes_that_do_more_are_always_called():
+    script = """if True:
+        import asyncio
+        import fastmcp.tools.tool as tool, mcp.types as types
+        from pydantic import field_validator
+
+        class Checked(types.TextContent):
+            @field_validator("text")
+            def shout(cls, text):
+                return text.upper()
+
+        class Counted(tool.ToolResult):
+            def __init__(self, **kwargs):
+                super().__init__(**kwargs)
+                self.counted = True
+
+        types.TextContent, tool.ToolResult = Checked, Counted
+        import corvel.cython
+        result = asyncio.run(corvel.cython.CythonFunctionTool.from_function(lambda: "a", name="a").run({}))
+        assert type(result) is Counted and result.counted and result.content[0].text == "A", vars(result)
+    """
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
 
 
 @pytest.mark.parametrize(

@@ -49,7 +49,7 @@ nb::object text_of(const Frame &f, nb::handle result, nb::handle serializer) {
     if (corvel::isinstance(result, type_handle(&PyUnicode_Type)))
         return nb::borrow(result);
     if (serializer.is_none())
-        return f.global("default_serializer")(result);
+        return default_text(f, result);
     try {
         return serializer(result);
     } catch (nb::python_error &e) {
@@ -57,7 +57,7 @@ nb::object text_of(const Frame &f, nb::handle result, nb::handle serializer) {
             throw;
         Handling handling(e);
         f.global("logger").attr("warning")("Error serializing tool result: %s", e.value(), "exc_info"_a = true);
-        return f.global("default_serializer")(result);
+        return default_text(f, result);
     }
 }
 
@@ -102,7 +102,7 @@ nb::object convert_to_content(const Frame &f) {
                     corvel::isinstance(result, type_handle(&PyTuple_Type));
     if (sequence && !process_as_single_item)
         return items_content(f, result, serializer);
-    return one(f.global("TextContent")("type"_a = "text", "text"_a = text_of(f, result, serializer)));
+    return one(text_content(f, text_of(f, result, serializer)));
 }
 
 }  // namespace corvel::cython

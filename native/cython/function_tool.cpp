@@ -22,8 +22,7 @@ nb::dict keyword_arguments(nb::handle validated_args) {
         // What iterating the model gives (its fields, then its extra values), read from where the model
         // keeps them rather than through its Python-level iterator.
         nb::object fields = nb::steal(PyObject_GenericGetDict(validated_args.ptr(), nullptr));
-        nb::object extra = has_attr(validated_args, "__pydantic_extra__") ? validated_args.attr("__pydantic_extra__")
-                                                                          : nb::none();
+        nb::object extra = getattr_or(validated_args, "__pydantic_extra__", Py_None);
         if (!fields.is_valid() || !PyDict_CheckExact(fields.ptr()) || !(extra.is_none() || PyDict_Check(extra.ptr()))) {
             PyErr_Clear();
             for (nb::handle pair : validated_args)
@@ -48,33 +47,53 @@ nb::dict keyword_arguments(nb::handle validated_args) {
 // which costs more than the rest of a call, so the answer is kept on the function's cached adapter,
 // together with the finder and the context class it came from: a replaced module global is still used.
 nb::object context_parameter(nb::handle method, nb::handle fn, nb::handle context, nb::handle type_adapter) {
-    constexpr const char *cache = "_corvel_context_kwarg";
     nb::object finder = global(method, "find_kwarg_by_type");
-    nb::object cached = nb::steal(PyObject_GetAttrString(type_adapter.ptr(), cache));
+    nb::detail::cached_name key("_corvel_context_kwarg");
+    nb::object cached = nb::steal(key.value ? PyObject_GetAttr(type_adapter.ptr(), key.value) : nullptr);
     if (!cached.is_valid())
-        PyErr_Clear();
+        PyErr_Clear();  // nothing kept, whatever the reason: found again
     else if (PyTuple_CheckExact(cached.ptr()) && PyTuple_GET_SIZE(cached.ptr()) == 3 &&
-             PyTuple_GET_ITEM(cached.ptr(), 0) == finder.ptr() && PyTuple_GET_ITEM(cached.ptr(), 1) == context.ptr())
+        PyTuple_GET_ITEM(cached.ptr(), 0) == finder.ptr() && PyTuple_GET_ITEM(cached.ptr(), 1) == context.ptr())
         return nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 2));
     nb::object found = finder(fn, "kwarg_type"_a = context);
-    if (PyObject_SetAttrString(type_adapter.ptr(), cache, nb::make_tuple(finder, context, found).ptr()) < 0)
+    nb::object entry = nb::make_tuple(finder, context, found);
+    if (!key.value || PyObject_SetAttr(type_adapter.ptr(), key.value, entry.ptr()) < 0)
         PyErr_Clear();  // an adapter that takes no attributes: found again next time
     return found;
 }
 
+// `from fastmcp.server.context import Context`, inside the function `method`. A module already imported is
+// taken from sys.modules, as the import statement takes it, without making the name and the fromlist again;
+// its attribute is read now, so a replaced module or class is the one used.
+nb::object context_class(nb::handle method) {
+    nb::detail::cached_name module_name("fastmcp.server.context"), name("Context");
+    if (!module_name.value || !name.value)
+        raise_from_python();
+    nb::object module = nb::steal(PyImport_GetModule(module_name.value));
+    if (module.is_valid() && !module.is_none()) {
+        nb::object context = nb::steal(PyObject_GetAttr(module.ptr(), name.value));
+        if (context.is_valid())
+            return context;
+    }
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError))
+        raise_from_python();
+    PyErr_Clear();  // not imported yet, or without the class: the import statement's own way decides
+    return from_import(method, "fastmcp.server.context", "Context");
+}
+
 // Up to the call of the tool function: the request context where the function asks for one, the
 // arguments validated by the function's cached adapter, the function called with them.
-nb::object call_tool_function(nb::handle method, nb::handle self, nb::handle caller_arguments) {
-    nb::object context = from_import(method, "fastmcp.server.context", "Context");
+nb::object call_tool_function(const Frame &f, nb::handle self, nb::handle caller_arguments) {
+    nb::object context = context_class(f.function());
     nb::dict arguments = nb::steal<nb::dict>(PyDict_Copy(caller_arguments.ptr()));
     if (!arguments.is_valid())
         raise_from_python();
     nb::object fn = self.attr("fn");
-    nb::object type_adapter = global(method, "get_cached_typeadapter")(fn);
-    nb::object context_kwarg = context_parameter(method, fn, context, type_adapter);
+    nb::object type_adapter = f.global("get_cached_typeadapter")(fn);
+    nb::object context_kwarg = context_parameter(f.function(), fn, context, type_adapter);
     if (truthy(context_kwarg) && !arguments.contains(context_kwarg))
-        arguments[context_kwarg] = global(method, "get_context")();
-    nb::object validated_args = type_adapter.attr("validate_python")(arguments);
+        arguments[context_kwarg] = f.global("get_context")();
+    nb::object validated_args = validate(f, type_adapter, arguments);
     nb::dict kwargs = keyword_arguments(validated_args);
     nb::object result = nb::steal(PyObject_Call(fn.ptr(), nb::tuple().ptr(), kwargs.ptr()));
     if (!result.is_valid())
@@ -82,34 +101,48 @@ nb::object call_tool_function(nb::handle method, nb::handle self, nb::handle cal
     return result;
 }
 
-// After the awaited value: the result as content blocks and structured content. A ToolResult of the
-// function's own passes unchanged.
-nb::object tool_result(nb::handle method, nb::handle self, nb::handle result) {
-    nb::object tool_result_type = global(method, "ToolResult");
-    if (corvel::isinstance(result, tool_result_type))
-        return nb::borrow(result);
-    nb::object convert_to_content = global(method, "_convert_to_content");
-    nb::object unstructured_result = convert_to_content(result, "serializer"_a = self.attr("serializer"));
-    nb::object structured_output = nb::none();
+// mapping.get(key): an exact dict's own method cannot be replaced, so its item is read directly.
+nb::object get_of(nb::handle mapping, nb::detail::str_key key) {
+    if (PyDict_CheckExact(mapping.ptr()))
+        return get(mapping, key);
+    return mapping.attr("get")(key.str);
+}
+
+// The structured form of a result, and whether it is made of JSON-able values already (ToolResult would
+// convert it again to an equal value). Without an output schema it is the result made JSON-able, where
+// that gives a dict; with one, the result itself, wrapped in a dict where the schema says so.
+std::pair<nb::object, bool> structured_content(const Frame &f, nb::handle self, nb::handle result) {
+    nb::object structured = nb::none();
+    bool converted = false;
     nb::object output_schema = self.attr("output_schema");
     if (!output_schema.is_none()) {
-        if (truthy(output_schema.attr("get")("x-fastmcp-wrap-result")))
-            structured_output = make_dict("result", result);
-        else
-            structured_output = nb::borrow(result);
+        bool wrap = truthy(get_of(output_schema, "x-fastmcp-wrap-result"));
+        structured = wrap ? nb::object(make_dict("result", result)) : nb::borrow(result);
+        converted = wrap && json_scalar(result);
     }
-    if (structured_output.is_none()) {
-        try {
-            structured_output = global(method, "pydantic_core").attr("to_jsonable_python")(result);
-            if (!corvel::isinstance(structured_output, type_handle(&PyDict_Type)))
-                structured_output = nb::none();
-        } catch (nb::python_error &e) {
-            if (!is_exception(e))
-                throw;
-            structured_output = nb::none();  // no structured form: content blocks only
-        }
+    if (!structured.is_none())
+        return {structured, converted};
+    try {
+        structured = f.global("pydantic_core").attr("to_jsonable_python")(result);
+        if (!corvel::isinstance(structured, type_handle(&PyDict_Type)))
+            return {nb::none(), true};
+    } catch (nb::python_error &e) {
+        if (!is_exception(e))
+            throw;
+        return {nb::none(), true};  // no structured form: content blocks only
     }
-    return tool_result_type("content"_a = unstructured_result, "structured_content"_a = structured_output);
+    return {structured, PyDict_CheckExact(structured.ptr())};
+}
+
+// After the awaited value: the result as content blocks and structured content. A ToolResult of the
+// function's own passes unchanged.
+nb::object tool_result(const Frame &f, nb::handle self, nb::handle result) {
+    nb::object tool_result_type = f.global("ToolResult");
+    if (corvel::isinstance(result, tool_result_type))
+        return nb::borrow(result);
+    nb::object unstructured_result = f.global("_convert_to_content")(result, "serializer"_a = self.attr("serializer"));
+    auto [structured, converted] = structured_content(f, self, result);
+    return make_tool_result(f, tool_result_type, unstructured_result, structured, converted);
 }
 
 // Values of the built-in scalar and container types have no __await__; asking inspect costs a Python call.
@@ -126,10 +159,11 @@ struct Run {
 };
 
 Coroutine run_tool(Run &c) {
-    nb::object result = call_tool_function(c.method, c.self, c.arguments);
-    if (may_be_awaitable(result) && truthy(global(c.method, "inspect").attr("isawaitable")(result)))
+    Frame f(c.method.ptr(), nullptr);
+    nb::object result = call_tool_function(f, c.self, c.arguments);
+    if (may_be_awaitable(result) && truthy(f.global("inspect").attr("isawaitable")(result)))
         result = co_await std::move(result);
-    co_return tool_result(c.method, c.self, result);
+    co_return tool_result(f, c.self, result);
 }
 
 }  // namespace

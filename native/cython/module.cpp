@@ -16,6 +16,7 @@ CORVEL_MODULE(cython, g) {
     }
     import_from(g, "mcp.types", {"ContentBlock", "TextContent"});
     import_from(g, "pydantic", {"BaseModel", "Field", "ConfigDict", "TypeAdapter", "create_model"});
+    g["__originals__"] = nb::none();  // what the shortcuts were checked against: filled once the functions exist
 
     nb::object base_model = g["BaseModel"];
     nb::object model_meta = nb::borrow(type_of(base_model));
@@ -45,6 +46,7 @@ CORVEL_MODULE(cython, g) {
             .body = cython::convert_to_content,
             .doc = "Convert a result to a sequence of content objects.",
             .defaults = nb::make_tuple(nb::none(), false)});
+    cython::set_originals(g["_convert_to_content"]);
 
     ClassBuilder(g, "CythonFunctionTool", meta, nb::make_tuple(base, g["FunctionTool"]))
         .method({.name = "run",
