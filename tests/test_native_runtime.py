@@ -732,6 +732,75 @@ def test_native_levels_deeper_than_the_stack_raise_recursion_error(dive):
     assert outcome == {"after": "fine"}
 
 
+async def connect():
+    """What opening a connection does to the task awaiting it: it is cancelled, and the cancellation caught on
+    the way (a connection attempt's cancel scope)."""
+    task = asyncio.current_task()
+    task.cancel()
+    try:
+        await asyncio.sleep(0)
+    except asyncio.CancelledError:
+        task.uncancel()
+
+
+def levels(made):
+    """relay()'s items at one level of a chain: a connection at levels 1, 2, 4, 8..., then every record of one
+    more level (a stream delegating to its follow-up)."""
+    if len(made) & (len(made) - 1) == 0:
+        yield connect()
+    inner = probe.relay(levels(made))
+    made.append(inner)
+    while True:
+        yield inner.__anext__()
+
+
+async def grown_to_the_limit(made):
+    # Sends make the chain as deep as it goes, and each connection's cancellation is thrown down all of it.
+    made.append(probe.relay(levels(made)))
+    with pytest.raises(RecursionError):
+        async for _ in made[0]:
+            pass
+
+
+def short_of_the_limit(f, calls=10):
+    """f() run `calls` native calls short of the deepest the interpreter admits."""
+    def dive(_):
+        try:
+            below = probe.call(dive, None)
+        except RecursionError:
+            below = 0
+        if isinstance(below, tuple):  # f's result, on its way out
+            return below
+        return (f(),) if below == calls else below + 1
+
+    return dive(None)[0]
+
+
+async def thrown_in_near_the_limit(made):
+    # Refused somewhere down the chain, in the middle of the steps of the levels below; each level then closes
+    # the one below (as a stream closes its follow-up), which is refused there too.
+    made.append(probe.relay([suspend("leaf")]))
+    for _ in range(100):
+        made.append(probe.relay([made[-1].__anext__()], BaseException, made[-1].aclose()))
+    step = made[-1].__anext__()
+    assert step.send(None) == "leaf"
+    with pytest.raises(StopAsyncIteration):
+        short_of_the_limit(lambda: step.throw(KeyError("k")))
+
+
+@pytest.mark.parametrize("reach", [grown_to_the_limit, thrown_in_near_the_limit])
+def test_async_generators_nested_to_the_recursion_limit_are_left_at_rest(reach):
+    # Whatever step the limit refuses, no level is left running: the loop closes every one without an error.
+    made, errors = [], []
+
+    async def main():
+        asyncio.get_running_loop().set_exception_handler(lambda loop, context: errors.append(context["message"]))
+        await reach(made)
+        return [ag for ag in made if ag.ag_running]
+
+    assert asyncio.run(main()) == [] and errors == []
+
+
 def drive_coroutine():
     c = probe.awaiting(suspend("a"), suspend("b"))
     c.send(None)

@@ -137,6 +137,7 @@ void init_async_generator(BodyObject *g, nb::object code) noexcept {
     AsyncGeneratorObject *ag = as_async_generator(reinterpret_cast<PyObject *>(g));
     ag->code = code.release().ptr();
     ag->finalizer = nullptr;
+    ag->driver = nullptr;
     ag->running_async = ag->closed = ag->hooks_inited = false;
 }
 

@@ -11,6 +11,8 @@ struct AsyncGeneratorObject {
     BodyObject body;
     PyObject *code;       // the function's code object (ag_code)
     PyObject *finalizer;  // the loop's finalizer hook as it was at the first iteration, or null
+    PyObject *driver;     // the awaitable whose step is in progress, running or paused (borrowed; cleared
+                          // when the step ends or the awaitable goes)
     bool running_async;   // an __anext__/asend/athrow/aclose awaitable is driving the body (ag_running)
     bool closed;          // aclose() began, or the body ended with StopAsyncIteration or GeneratorExit
     bool hooks_inited;

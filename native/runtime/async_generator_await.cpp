@@ -47,6 +47,37 @@ PySendResult already_running(AthrowObject *o) noexcept {
 
 PyObject *self_of(AsyncGeneratorObject *ag) noexcept { return reinterpret_cast<PyObject *>(ag); }
 
+// The awaitable `self` drives the generator until its step ends.
+void drive(AsyncGeneratorObject *ag, PyObject *self) noexcept {
+    ag->running_async = true;
+    ag->driver = self;
+}
+
+// The generator an awaitable is in the middle of a step of, or null.
+AsyncGeneratorObject *driven_by(PyObject *awaitable) noexcept;
+
+// Nothing drives the generator any more. Its body stays where it is; when that is inside an await (the step
+// was refused at the recursion limit before it got there, or the awaitable driving it went in the middle of
+// the step), the async generators that await reaches, each in the middle of a step driven through it, are
+// paused with it. Each is driven again by the awaitable that was driving it when the body resumes; until
+// then each can be closed on its own, in any order.
+void pause(AsyncGeneratorObject *ag) noexcept {
+    for (; ag; ag = ag->body.promise ? driven_by(ag->body.promise->delegate.ptr()) : nullptr)
+        ag->running_async = false;
+}
+
+// The awaitable's step has ended.
+void stop(AsyncGeneratorObject *ag) noexcept {
+    ag->driver = nullptr;
+    pause(ag);
+}
+
+// A step of an awaitable that was paused (see pause) drives its generator again.
+void redrive(AsyncGeneratorObject *ag, PyObject *self) noexcept {
+    if (ag->driver == self)
+        ag->running_async = true;
+}
+
 void begin_step(AsyncGeneratorObject *ag) noexcept {
     if (ag->body.promise)
         ag->body.promise->yielded = false;
@@ -79,7 +110,7 @@ PySendResult gen_throw_in(AsyncGeneratorObject *ag, PyObject *const *args, Py_ss
 PySendResult unwrap(AsyncGeneratorObject *ag, PySendResult r, PyObject **out) noexcept {
     if (r == PYGEN_NEXT && !is_yield(ag, r))
         return r;
-    ag->running_async = false;
+    stop(ag);
     if (r == PYGEN_NEXT)
         return PYGEN_RETURN;
     if (r == PYGEN_RETURN) {
@@ -108,7 +139,7 @@ PySendResult closed_result(PySendResult r, PyObject **out) noexcept {
 
 // aclose()'s last step: a body that yields instead of ending ignored GeneratorExit.
 PySendResult aclose_ended(AthrowObject *o, PySendResult r, PyObject **out) noexcept {
-    gen_of(o)->running_async = false;
+    stop(gen_of(o));
     o->state = AwaitState::closed;
     if (r != PYGEN_NEXT)
         return closed_result(r, out);
@@ -135,7 +166,7 @@ PySendResult asend_send(PyObject *self, PyObject *arg, PyObject **out) noexcept 
             arg = o->value;
         o->state = AwaitState::iter;
     }
-    ag->running_async = true;
+    drive(ag, self);
     PySendResult r = unwrap(ag, gen_send(ag, arg, out), out);
     if (r != PYGEN_NEXT)
         o->state = AwaitState::closed;
@@ -154,7 +185,9 @@ PySendResult asend_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs
             return fail(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
         }
         o->state = AwaitState::iter;
-        ag->running_async = true;
+        drive(ag, self);
+    } else {
+        redrive(ag, self);
     }
     PySendResult r = unwrap(ag, gen_throw(ag, args, nargs, out), out);
     if (r != PYGEN_NEXT)
@@ -177,11 +210,15 @@ PySendResult athrow_start(AthrowObject *o, PyObject *arg, PyObject **out) noexce
     if (arg != Py_None)
         return fail(PyExc_RuntimeError, "can't send non-None value to a just-started coroutine");
     o->state = AwaitState::iter;
-    ag->running_async = true;
+    drive(ag, reinterpret_cast<PyObject *>(o));
     if (!o->args) {
         ag->closed = true;
         PyObject *exit = PyExc_GeneratorExit;
         PySendResult r = gen_throw_in(ag, &exit, 1, out);
+        // A step refused before GeneratorExit reached the body (the recursion limit) leaves it as it was: a
+        // later aclose(), the event loop's included, still closes it.
+        if (r == PYGEN_ERROR && ag->body.state != State::finished)
+            ag->closed = false;
         return r == PYGEN_NEXT && !is_yield(ag, r) ? r : aclose_ended(o, r, out);
     }
     PyObject *type, *value = nullptr, *tb = nullptr;
@@ -190,7 +227,7 @@ PySendResult athrow_start(AthrowObject *o, PyObject *arg, PyObject **out) noexce
     PySendResult r = gen_throw_in(ag, &PyTuple_GET_ITEM(o->args, 0), PyTuple_GET_SIZE(o->args), out);
     r = unwrap(ag, r, out);
     if (r != PYGEN_NEXT) {
-        ag->running_async = false;
+        stop(ag);
         o->state = AwaitState::closed;
     }
     return r;
@@ -208,6 +245,7 @@ PySendResult athrow_send(PyObject *self, PyObject *arg, PyObject **out) noexcept
     }
     if (o->state == AwaitState::init)
         return athrow_start(o, arg ? arg : Py_None, out);
+    redrive(ag, self);
     PySendResult r = gen_send(ag, arg, out);
     if (o->args)
         return unwrap(ag, r, out);
@@ -224,7 +262,9 @@ PySendResult athrow_throw(PyObject *self, PyObject *const *args, Py_ssize_t narg
         if (ag->running_async)
             return already_running(o);
         o->state = AwaitState::iter;
-        ag->running_async = true;
+        drive(ag, self);
+    } else {
+        redrive(ag, self);
     }
     PySendResult r = gen_throw(ag, args, nargs, out);
     if (!o->args && is_yield(ag, r))
@@ -232,7 +272,7 @@ PySendResult athrow_throw(PyObject *self, PyObject *const *args, Py_ssize_t narg
     if (o->args)
         r = unwrap(ag, r, out);
     if (exclusive_throw && r != PYGEN_NEXT) {
-        ag->running_async = false;
+        stop(ag);
         o->state = AwaitState::closed;
     }
     return o->args ? r : closed_result(r, out);
@@ -310,12 +350,19 @@ int awaitable_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     return 0;
 }
 
+// An awaitable that goes in the middle of its step can no longer end it: its generator is paused for good.
+void abandon(PyObject *self, AsyncGeneratorObject *ag) noexcept {
+    if (ag->driver == self)
+        stop(ag);
+}
+
 template <class O>
 void awaitable_dealloc(PyObject *self) noexcept {
     if (PyObject_CallFinalizerFromDealloc(self) < 0)
         return;
     PyObject_GC_UnTrack(self);
     O *o = reinterpret_cast<O *>(self);
+    abandon(self, gen_of(o));
     Py_CLEAR(o->gen);
     if constexpr (requires { o->value; })
         Py_CLEAR(o->value);
@@ -370,6 +417,26 @@ PyTypeObject athrow_type = [] {
     return t;
 }();
 
+AsyncGeneratorObject *driven_by(PyObject *awaitable) noexcept {
+    PyTypeObject *type = awaitable ? Py_TYPE(awaitable) : nullptr;
+    if (type != &asend_type && type != &athrow_type)
+        return nullptr;
+    AsyncGeneratorObject *ag = type == &asend_type ? gen_of(as_asend(awaitable)) : gen_of(as_athrow(awaitable));
+    return ag->driver == awaitable && ag->running_async ? ag : nullptr;
+}
+
+// A body's close of the awaitable it delegates to (PEP 380) ends the step it is in: before 3.13, close() only
+// marks the awaitable used, which would leave its generator running with nothing to drive it.
+template <Throw throw_in, class O>
+PyObject *close_delegated(PyObject *self) noexcept {
+    PyObject *r = close_awaitable<throw_in, O>(self);
+    abandon(self, as_async_generator(reinterpret_cast<O *>(self)->gen));
+    return r;
+}
+
+const IteratorOps asend_ops = {asend_throw, close_delegated<asend_throw, AsendObject>};
+const IteratorOps athrow_ops = {athrow_throw, close_delegated<athrow_throw, AthrowObject>};
+
 template <class O>
 PyObject *new_awaitable(PyTypeObject *type, PyObject *gen, PyObject *extra) noexcept {
     if (!(type->tp_flags & Py_TPFLAGS_READY) && PyType_Ready(type) < 0)
@@ -388,6 +455,11 @@ PyObject *new_awaitable(PyTypeObject *type, PyObject *gen, PyObject *extra) noex
 }
 
 }  // namespace
+
+const IteratorOps *awaitable_ops(PyObject *obj) noexcept {
+    PyTypeObject *type = Py_TYPE(obj);
+    return type == &asend_type ? &asend_ops : type == &athrow_type ? &athrow_ops : nullptr;
+}
 
 PyObject *new_asend(PyObject *gen, PyObject *value) noexcept {
     return new_awaitable<AsendObject>(&asend_type, gen, value);

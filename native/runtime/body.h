@@ -41,6 +41,21 @@ PyObject *body_iternext(PyObject *self) noexcept;
 PyObject *body_throw(BodyObject *g, PyObject *const *args, Py_ssize_t nargs) noexcept;
 PySendResult body_throw_send(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept;
 
+// throw() and close() of one of the runtime's own iterators, as its methods do them. A body forwarding to such
+// a delegate calls them directly: a call of the method would be a level of the interpreter's own recursion
+// count, which may refuse it before it reaches the delegate, and the delegate, left in the middle of its
+// step, would then be taken for one that had ended (see throw_to_delegate).
+struct IteratorOps {
+    PySendResult (*throw_in)(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept;
+    PyObject *(*close)(PyObject *self) noexcept;
+};
+
+// The operations of a native generator or coroutine, of a coroutine's __await__ iterator, or of an async
+// generator's awaitables; null for any other object.
+const IteratorOps *iterator_ops(PyObject *obj) noexcept;
+const IteratorOps *await_iterator_ops(PyObject *obj) noexcept;  // coroutine.cpp: __await__'s iterator
+const IteratorOps *awaitable_ops(PyObject *obj) noexcept;        // async_generator_await.cpp: asend, athrow
+
 // A send result as a call's: PYGEN_RETURN raises StopIteration carrying the value (and takes it).
 PyObject *send_result(PySendResult r, PyObject *out) noexcept;
 

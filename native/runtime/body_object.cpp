@@ -110,6 +110,8 @@ nb::object lookup(nb::handle obj, const char *name) noexcept {
 
 // PEP 380's close of a delegate: its close() if it has one. False when that raised.
 bool close_delegate(nb::handle delegate) noexcept {
+    if (const IteratorOps *ops = iterator_ops(delegate.ptr()))
+        return nb::steal(ops->close(delegate.ptr())).is_valid();
     nb::object close = lookup(delegate, "close");
     if (!close.is_valid()) {
         if (PyErr_Occurred())
@@ -155,13 +157,23 @@ nb::object normalize(PyObject *const *args, Py_ssize_t nargs) noexcept {
     return nb::steal(v);
 }
 
-// The delegate's throw(): a generator or coroutine gets the normalized exception, which spares it a second
-// deprecation warning for the three-argument form; other iterators get throw()'s arguments as they came.
-PyObject *call_throw(nb::handle method, nb::handle delegate, PyObject *const *args, Py_ssize_t nargs) noexcept {
-    if (nargs == 1 || !is_generator_like(delegate))
-        return PyObject_Vectorcall(method.ptr(), args, (size_t) nargs, nullptr);
-    nb::object exc = normalize(args, nargs);
-    return exc.is_valid() ? PyObject_CallOneArg(method.ptr(), exc.ptr()) : nullptr;
+// The delegate's throw() (`method`, or its `ops`), as a send result: a generator or coroutine gets the
+// normalized exception, which spares it a second deprecation warning for the three-argument form; other
+// iterators get throw()'s arguments as they came.
+PySendResult delegate_throw(nb::handle delegate, const IteratorOps *ops, nb::handle method, PyObject *const *args,
+                            Py_ssize_t nargs, PyObject **out) noexcept {
+    nb::object exc;
+    PyObject *one = nullptr;
+    if (nargs > 1 && is_generator_like(delegate)) {
+        if (!(exc = normalize(args, nargs)).is_valid())
+            return PYGEN_ERROR;
+        one = exc.ptr();
+        args = &one;
+        nargs = 1;
+    }
+    if (ops)
+        return ops->throw_in(delegate.ptr(), args, nargs, out);
+    return as_send_result(PyObject_Vectorcall(method.ptr(), args, (size_t) nargs, nullptr), out);
 }
 
 // throw() during a delegation goes to the delegate first (PEP 380); GeneratorExit closes it instead, when
@@ -181,8 +193,9 @@ bool throw_to_delegate(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, P
         { nb::object dropped = std::move(p.delegate); }
         return false;
     }
-    nb::object method = lookup(delegate, "throw");
-    if (!method.is_valid()) {
+    const IteratorOps *ops = iterator_ops(delegate.ptr());
+    nb::object method = ops ? nb::object() : lookup(delegate, "throw");
+    if (!ops && !method.is_valid()) {
         if (PyErr_Occurred()) {
             r = PYGEN_ERROR;
             return true;
@@ -191,9 +204,8 @@ bool throw_to_delegate(BodyObject *g, PyObject *const *args, Py_ssize_t nargs, P
         return false;
     }
     g->state = State::running;
-    PyObject *ret = call_throw(method, delegate, args, nargs);
+    r = delegate_throw(delegate, ops, method, args, nargs, out);
     g->state = State::suspended;
-    r = as_send_result(ret, out);
     if (r != PYGEN_NEXT)
         r = delegate_ended(g, r, *out, out);
     return true;
@@ -349,6 +361,24 @@ PyObject *body_send_method(PyObject *self, PyObject *arg) noexcept {
     PyObject *out = nullptr;
     PySendResult r = body_send(self, arg, &out);
     return send_result(r, out);
+}
+
+namespace {
+
+const IteratorOps body_ops = {
+    [](PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept {
+        return body_throw_send(as_body(self), args, nargs, out);
+    },
+    [](PyObject *self) noexcept { return body_close(as_body(self)); },
+};
+
+}  // namespace
+
+const IteratorOps *iterator_ops(PyObject *obj) noexcept {
+    if (is_body_object(obj))
+        return &body_ops;
+    const IteratorOps *ops = await_iterator_ops(obj);
+    return ops ? ops : awaitable_ops(obj);
 }
 
 PyMethodDef body_methods[] = {

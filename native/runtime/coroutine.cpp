@@ -44,6 +44,13 @@ int await_clear(PyObject *self) noexcept {
     return 0;
 }
 
+const IteratorOps await_ops = {
+    [](PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept {
+        return body_throw_send(as_body(coroutine_of(self)), args, nargs, out);
+    },
+    [](PyObject *self) noexcept { return body_close(as_body(coroutine_of(self))); },
+};
+
 PyTypeObject await_type = [] {
     PyTypeObject t{};
     Py_SET_REFCNT(reinterpret_cast<PyObject *>(&t), 1);
@@ -75,6 +82,14 @@ PyObject *coroutine_await(PyObject *self) noexcept {
     PyObject_GC_Track(w);
     return reinterpret_cast<PyObject *>(w);
 }
+
+}  // namespace
+
+const IteratorOps *await_iterator_ops(PyObject *obj) noexcept {
+    return Py_TYPE(obj) == &await_type ? &await_ops : nullptr;
+}
+
+namespace {
 
 // A generator made a coroutine by types.coroutine: awaitable as it is.
 bool is_iterable_coroutine(nb::handle obj) {
