@@ -300,6 +300,8 @@ class Tools:
         running and propagates.
         """
         calls = list(tool_calls)
+        if len(calls) == 1:  # nothing to run beside it: a task and a gather would only cost loop rounds
+            return [_message(calls[0], await self._aanswer(calls[0]))]
         tasks = [asyncio.ensure_future(self._aanswer(call)) for call in calls]
         try:
             texts = await asyncio.gather(*tasks)
