@@ -1,4 +1,5 @@
 // stream.cpp: a streamed answer, read line by line as the service sends it
+#include "chunks.h"
 #include "lines.h"
 #include "transport.h"
 
@@ -10,7 +11,7 @@ namespace corvel::modal {
 namespace {
 
 // Where the body's pieces come from (see open_body).
-enum class Source : unsigned char { connection, chunks, lines };
+enum class Source : unsigned char { connection, framed_chunks, chunks, lines };
 
 // Everything that lives across a record handed to the consumer.
 struct StreamState {
@@ -19,6 +20,7 @@ struct StreamState {
     nb::object step = {}, failure = {}, turn = {};
     nb::object usage = {};  // the newest usage report of this request, until it is counted
     LineBuffer buffer = {};
+    ChunkDecoder chunks = {};  // the framing of a chunked body read straight from the connection
     Source source = Source::connection;
     bool body_ended = false, finished = false, already_add = false;
     bool usage_follows = false;  // the finishing chunk is followed by a usage chunk, which is read too
@@ -69,16 +71,44 @@ LineBuffer::Cut cut_of(nb::handle response) {
 
 // requests' own iter_lines() re-splits the unfinished line after each piece it reads, which makes a long
 // line cost time quadratic in its length; the pieces are cut into lines here instead, each piece as it
-// arrives. A chunked body comes piece by piece from iter_content(None), one chunk at a time; any other body
-// from the connection's read1, which returns what has arrived (iter_content would wait for a whole piece
-// of fixed size). Objects that are not requests' responses are read through iter_lines().
+// arrives. Each read returns what has arrived, so a fragment is handed on as soon as its line is complete.
+// A chunked body not yet touched, without a content coding, is read from the socket's buffered file as
+// urllib3 itself reads it, its framing dropped here (see ChunkDecoder); with a coding (gzip), one chunk at a
+// time from urllib3's read_chunked, which decodes it. Any other body comes from the connection's read1
+// (iter_content would wait for a whole piece of fixed size). Objects that are not requests' responses are
+// read through iter_lines().
+// Whether a body comes without a content coding: no Content-Encoding, or "identity".
+bool uncoded(nb::handle raw) {
+    nb::object headers = nb::getattr(raw, "headers", nb::none());
+    nb::object coding = headers.is_none() ? nb::object(nb::str("")) : headers.attr("get")("Content-Encoding", "");
+    if (!PyUnicode_Check(coding.ptr()))
+        return false;
+    nb::object name = coding.attr("strip")().attr("lower")();
+    return PyUnicode_GET_LENGTH(name.ptr()) == 0 || PyUnicode_CompareWithASCIIString(name.ptr(), "identity") == 0;
+}
+
 void open_body(SyncIO, StreamState &s) {
     nb::object raw = nb::getattr(s.response, "raw", nb::none());
-    nb::object read1 = nb::getattr(raw, "read1", nb::none());
+    bool unread = !truthy(nb::getattr(s.response, "_content_consumed", nb::bool_(true)));
     if (nb::getattr(raw, "chunked", nb::none()).is(Py_True)) {
         s.source = Source::chunks;
-        s.read = nb::iter(s.response.attr("iter_content")(nb::none()));
-    } else if (!read1.is_none() && !truthy(nb::getattr(s.response, "_content_consumed", nb::bool_(true)))) {
+        nb::object read_chunked = nb::getattr(raw, "read_chunked", nb::none());
+        if (!unread || read_chunked.is_none()) {
+            s.read = nb::iter(s.response.attr("iter_content")(nb::none()));
+            return;
+        }
+        nb::object socket_file = nb::getattr(nb::getattr(raw, "_fp", nb::none()), "fp", nb::none());
+        nb::object read1 = nb::getattr(socket_file, "read1", nb::none());
+        if (!read1.is_none() && uncoded(raw) && nb::getattr(raw, "chunk_left", nb::int_(0)).is_none()) {
+            s.source = Source::framed_chunks;
+            s.read = read1;
+        } else {
+            s.read = nb::iter(read_chunked(nb::none(), "decode_content"_a = true));
+        }
+        return;
+    }
+    nb::object read1 = nb::getattr(raw, "read1", nb::none());
+    if (!read1.is_none() && unread) {
         s.source = Source::connection;
         s.read = read1;
     } else {
@@ -107,17 +137,42 @@ void open_body(AsyncIO, StreamState &s) { s.read = s.response.attr("aiter_bytes"
     throw;
 }
 
+// One of requests' exceptions (by its name in requests.exceptions), saying `message`.
+[[noreturn]] void raise_requests_error(nb::handle function, const char *name, nb::handle message) {
+    reraise(global(function, "requests").attr("exceptions").attr(name)(message));
+}
+
+// A socket's errors where the body is read from it directly, as requests reports them when urllib3 reads:
+// a time-out as a ConnectionError, any other failure as a broken chunked body.
+[[noreturn]] void raise_socket_error_as_requests_does(nb::handle function, nb::python_error &e) {
+    if (!e.matches(PyExc_OSError))
+        throw;
+    bool timeout = e.matches(PyExc_TimeoutError);
+    nb::str message = timeout ? nb::str("Read timed out.") : nb::str("Connection broken: {!r}").format(e.value());
+    nb::object exc = global(function, "requests").attr("exceptions").attr(timeout ? "ConnectionError" : "ChunkedEncodingError")(message);
+    PyException_SetContext(exc.ptr(), e.value().inc_ref().ptr());
+    reraise(exc);
+}
+
 // The next piece of the body, or None at its end (StopAsyncIteration, awaited).
 Ready read_piece(SyncIO, StreamState &s) {
-    if (s.source != Source::connection) {
+    if (s.source == Source::framed_chunks) {
+        try {
+            nb::object piece = s.read(piece_size);
+            return ready(length(piece) > 0 ? piece : nb::none());
+        } catch (nb::python_error &e) {
+            raise_socket_error_as_requests_does(s.function, e);
+        }
+    }
+    try {
+        if (s.source == Source::connection) {
+            nb::object piece = s.read(piece_size, "decode_content"_a = true);
+            return ready(length(piece) > 0 ? piece : nb::none());
+        }
         nb::object piece = corvel::next(s.read);
         if (!piece.is_valid())
             return ready(nb::none());
         return ready(s.source == Source::lines ? piece + nb::bytes("\n", 1) : piece);
-    }
-    try {
-        nb::object piece = s.read(piece_size, "decode_content"_a = true);
-        return ready(length(piece) > 0 ? piece : nb::none());
     } catch (nb::python_error &e) {
         raise_as_requests_does(s.function, e);
     }
@@ -144,8 +199,30 @@ Poll poll(StreamState &s, std::string_view &line) {
     return s.buffer.finish(line) ? Poll::line : Poll::end;
 }
 
+// The data of a chunked body's raw bytes into the line buffer; at the end of the body, whether it was
+// complete: a connection closed before the last chunk is a broken body, never a short answer.
+void feed_framed(StreamState &s, std::string_view bytes, bool end) {
+    if (end) {
+        if (!s.chunks.complete())
+            raise_requests_error(s.function, "ChunkedEncodingError", nb::str("Response ended prematurely"));
+        s.body_ended = true;
+        return;
+    }
+    auto status = s.chunks.feed(bytes, [&s](std::string_view data) { s.buffer.feed(data); });
+    if (status == ChunkDecoder::Status::invalid) {
+        std::string_view line = s.chunks.refused();
+        nb::object shown = nb::repr(nb::bytes(line.data(), line.size()));
+        raise_requests_error(s.function, "ChunkedEncodingError",
+                             nb::str("Connection broken: invalid chunk length {}").format(shown));
+    }
+    s.body_ended = status == ChunkDecoder::Status::done;
+}
+
 void feed(StreamState &s, nb::handle piece) {
-    if (!piece.is_valid() || piece.is_none())
+    bool end = !piece.is_valid() || piece.is_none();
+    if (s.source == Source::framed_chunks)
+        feed_framed(s, end ? std::string_view() : bytes_view(piece), end);
+    else if (end)
         s.body_ended = true;
     else
         s.buffer.feed(bytes_view(piece));
@@ -164,17 +241,13 @@ bool carries_no_chunk(std::string_view line) {
 
 // "data: {...}" to the chunk's text: the characters of "data: " are stripped from the left as a set, so
 // "data:{...}" and a bare JSON line work too.
+// The stripped characters are ASCII, so the rest is decoded alone: one text made, not two.
 nb::object payload(std::string_view line) {
+    line.remove_prefix(std::min(line.find_first_not_of("dat: "), line.size()));
     nb::object text = nb::steal(PyUnicode_DecodeUTF8(line.data(), (Py_ssize_t) line.size(), "strict"));
     if (!text.is_valid())
         raise_from_python();
-    size_t start = line.find_first_not_of("dat: ");
-    if (start == 0)
-        return text;
-    nb::object rest = nb::steal(PyUnicode_Substring(text.ptr(), (Py_ssize_t) std::min(start, line.size()), PY_SSIZE_T_MAX));
-    if (!rest.is_valid())
-        raise_from_python();
-    return rest;
+    return text;
 }
 
 // The end sentinel, with any white space around it.
