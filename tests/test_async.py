@@ -5,11 +5,15 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import ssl
 
 import pytest
+import trustme
+
+import corvel.modal
 
 from corvel.modal import LLModal, LLMStatus
-from corvel.testing import answer, message, stream, tool_call
+from corvel.testing import ScriptedServer, answer, message, stream, tool_call
 
 from support import FALLBACK, make_tools
 
@@ -44,6 +48,26 @@ async def test_a_tool_turn_keeps_one_connection(server):
     async with client(server) as c:
         assert (await c.ainvoke("q")).content == "done"
     assert len(server.requests) == 3 and server.connections == 1
+
+
+async def test_https_turns(tmp_path, monkeypatch):
+    authority = trustme.CA()
+    tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    authority.issue_cert("127.0.0.1").configure_cert(tls)
+    authority.cert_pem.write_to_path(str(tmp_path / "ca.pem"))
+    monkeypatch.setenv("SSL_CERT_FILE", str(tmp_path / "ca.pem"))
+    monkeypatch.setattr(corvel.modal, "_tls_context", None)  # made anew, trusting the authority above
+    with ScriptedServer(message(tool_calls=[tool_call("c1", "add", {"a": 1, "b": 2})]), message("secure"),
+                        stream("streamed"), tls=tls) as service:
+        async with client(service) as c:
+            assert (await c.ainvoke("q")).content == "secure"
+            c.extra_body["stream"] = True
+            assert [r.content async for r in await c.ainvoke("again")] == ["streamed"]
+        assert service.connections == 1
+        monkeypatch.setenv("REQUESTS_CA_BUNDLE", str(tmp_path / "ca.pem"))
+        service.add(stream(["read ", "blocking"]))  # the blocking turn reads the chunks from the TLS socket
+        blocking = client(service, extra_body={"stream": True})
+        assert [r.content for r in blocking.invoke("q")] == ["read ", "blocking"]
 
 
 async def test_the_calls_of_a_pass_run_together(server):

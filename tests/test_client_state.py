@@ -19,7 +19,7 @@ def test_module_globals_in_order():
     assert names == ["json", "StrEnum", "Any", "Iterator", "requests", "asyncio", "AsyncIterator", "httpx",
                      "_tls_context",
                      "BaseModel", "Field", "Configurator",
-                     "CythonBaseModel", "Message", "MessageRole", "Tools", "_retry", "LLMStatus", "ToolContent", "LLMResult",
+                     "CythonBaseModel", "Message", "MessageRole", "Tools", "_retry", "_connections", "LLMStatus", "ToolContent", "LLMResult",
                      "Usage", "LLModal"]
 
 

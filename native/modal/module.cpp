@@ -187,7 +187,7 @@ CORVEL_MODULE(modal, g) {
     import_from(g, "corvel.cython", {"CythonBaseModel"});
     import_from(g, "corvel.message", {"Message", "MessageRole"});
     import_from(g, "corvel.tools", {"Tools"});
-    import_from(g, "corvel", {"_retry"});
+    import_from(g, "corvel", {"_retry", "_connections"});
     modal::define_results(g);
     modal::define_client(g);
 }

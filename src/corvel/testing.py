@@ -48,6 +48,7 @@ import contextlib
 import fcntl
 import json
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -503,6 +504,8 @@ class _HTTPServer(ThreadingHTTPServer):
     def server_bind(self) -> None:
         TCPServer.server_bind(self)  # HTTPServer's version adds a reverse name lookup, slow on some hosts
         self.server_name, self.server_port = "127.0.0.1", self.server_address[1]
+        if self.owner._tls is not None:  # the handshake waits for the handler thread (see _serve)
+            self.socket = self.owner._tls.wrap_socket(self.socket, server_side=True, do_handshake_on_connect=False)
 
     def process_request(self, request: Any, client_address: Any) -> None:
         thread = threading.Thread(target=self._serve, args=(request, client_address), daemon=True)
@@ -513,6 +516,11 @@ class _HTTPServer(ThreadingHTTPServer):
 
     def _serve(self, request: Any, client_address: Any) -> None:
         try:
+            if isinstance(request, ssl.SSLSocket):
+                try:
+                    request.do_handshake()
+                except OSError:  # a client that gave up, or does not trust the certificate
+                    return self.shutdown_request(request)
             self.process_request_thread(request, client_address)
         finally:
             with self.lock:
@@ -526,19 +534,23 @@ class _HTTPServer(ThreadingHTTPServer):
 class ScriptedServer:
     """A chat-completions service on 127.0.0.1 that answers from a script and records every request.
 
-    ``ScriptedServer(*replies, default=None)``: ``replies`` start the script; each POST consumes the next
-    entry. An entry is a reply (:class:`Answer`, :class:`Stream`, :class:`HangUp`) or a responder, a
+    ``ScriptedServer(*replies, default=None, tls=None)``: ``replies`` start the script; each POST consumes the
+    next entry. An entry is a reply (:class:`Answer`, :class:`Stream`, :class:`HangUp`) or a responder, a
     callable that gets the :class:`RecordedRequest` and returns a reply. ``default`` (a reply or a
     responder, settable at any time) answers once the script is exhausted; without it such a request
     gets a 500 answer with a JSON error. A responder that raises gets the client a 500 answer too.
+
+    ``tls``, a server-side `ssl.SSLContext` holding a certificate for 127.0.0.1, makes it serve HTTPS.
 
     Use it as a context manager, or call :meth:`start` and :meth:`close`. Closing does not wait for open
     connections, pauses or slow clients: it resets what is still open, waits at most two seconds for the
     handler threads, and returns.
     """
 
-    def __init__(self, *replies: Reply | Responder, default: Reply | Responder | None = None) -> None:
+    def __init__(self, *replies: Reply | Responder, default: Reply | Responder | None = None,
+                 tls: ssl.SSLContext | None = None) -> None:
         self.default = default
+        self._tls = tls
         self._script: deque[Reply | Responder] = deque(replies)
         self._requests: list[RecordedRequest] = []
         self._changed = threading.Condition()
@@ -590,8 +602,9 @@ class ScriptedServer:
 
     @property
     def base_url(self) -> str:
-        """``http://127.0.0.1:PORT/v1``, for clients that add ``/chat/completions`` themselves."""
-        return f"http://127.0.0.1:{self.port}/v1"
+        """``http://127.0.0.1:PORT/v1`` (``https`` with ``tls``), for clients that add ``/chat/completions``
+        themselves."""
+        return f"{'https' if self._tls else 'http'}://127.0.0.1:{self.port}/v1"
 
     @property
     def url(self) -> str:
