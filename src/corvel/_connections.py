@@ -86,7 +86,8 @@ class _Stream(httpcore.AsyncNetworkStream):
         return None if name is None else self._writer.get_extra_info(name)
 
     def _socket(self) -> socket.socket | None:
-        return self._writer.get_extra_info("socket")
+        sock: socket.socket | None = self._writer.get_extra_info("socket")
+        return sock
 
 
 def _readable(sock: socket.socket | None) -> bool:
