@@ -13,7 +13,8 @@ ratio of interleaved measurements hardly moves:
   ``AsyncOpenAI``: client CPU, wall time and peak memory per conversation;
 * ``turn``: a whole turn with two tool passes (three requests), corvel against the ``openai`` SDK driving
   the same loop by hand with the same tool functions;
-* ``aturn``: the same turn through ``ainvoke`` (pooled keep-alive connections) against ``invoke``, wall time;
+* ``aturn``: the same turn through ``ainvoke`` (pooled keep-alive connections) against ``invoke``, wall time,
+  over HTTPS and over plain HTTP;
 * ``tool``: ``CythonFunctionTool.run`` against fastmcp's ``FunctionTool.run`` on the same function;
 * ``growth``: ``_body`` per message for conversations of 1,000 to 100,000 messages, and a streamed
   answer of 20,000 to 200,000 fragments (bench/stream_growth.py), plotted in bench/growth.png;
@@ -45,6 +46,7 @@ import platform
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
@@ -79,7 +81,7 @@ GOALS: dict[str, float] = {
     "astream vs openai": 0.3,        # CPU per streamed chunk, ainvoke against AsyncOpenAI
     "concurrent vs openai": 0.3,     # client CPU of 100 streamed conversations at once, against AsyncOpenAI
     "turn vs openai": 0.7,           # CPU per tool turn (3 requests), invoke against the SDK's loop by hand
-    "aturn vs invoke": 0.7,          # wall time per tool turn, ainvoke (kept-alive connections) against invoke
+    "aturn vs invoke": 0.7,          # wall time per tool turn over HTTPS, ainvoke (kept-alive connections) against invoke
     "tool vs fastmcp": 0.8,          # CythonFunctionTool.run against FunctionTool.run
     "growth body": 1.5,              # _body per message, 100,000 messages against 1,000
     "growth stream": 12.0,           # a streamed answer ten times as long: linear growth plus a fifth
@@ -160,14 +162,16 @@ def gc_paused() -> Iterator[None]:
 # The service in a process of its own
 
 class Service:
-    """bench/serve.py in a child process; ``url`` is its chat-completions endpoint."""
+    """bench/serve.py in a child process; ``url`` is its chat-completions endpoint. With ``tls_authority`` (a
+    file name) it serves HTTPS, and writes there the certificate its clients must trust."""
 
-    def __init__(self, fragments: int) -> None:
-        self.process = subprocess.Popen([sys.executable, str(HERE / "serve.py"), str(fragments)],
+    def __init__(self, fragments: int, tls_authority: str | None = None) -> None:
+        tls = ["--tls", tls_authority] if tls_authority else []
+        self.process = subprocess.Popen([sys.executable, str(HERE / "serve.py"), str(fragments), *tls],
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         assert self.process.stdout is not None
         self.url = self.process.stdout.readline().strip()
-        if not self.url.startswith("http://127.0.0.1:"):
+        if not self.url.startswith(("http://127.0.0.1:", "https://127.0.0.1:")):
             self.close()
             raise RuntimeError(f"bench/serve.py did not start (it said {self.url!r})")
 
@@ -598,6 +602,42 @@ def turn_clocks(client) -> tuple[float, float]:
 
 
 def sample_aturn(url: str, rounds: int, turns: int) -> Samples:
+    """The tool turn through ``ainvoke`` and ``invoke`` over plain HTTP (``url``), then over HTTPS (a second
+    service with a certificate from a throwaway authority the clients are made to trust; keys ending in
+    `` https``).
+
+    Over plain HTTP on loopback a new connection costs next to nothing, so what keep-alive saves shows
+    over HTTPS, as every hosted service is served: a new connection is a TLS handshake there."""
+    samples = sample_aturn_on(url, rounds, turns)
+    with tempfile.TemporaryDirectory() as folder:
+        authority = str(Path(folder) / "authority.pem")
+        with Service(1, tls_authority=authority) as secure, trusting(authority):
+            samples.update({f"{key} https": values for key, values in sample_aturn_on(secure.url, rounds, turns).items()})
+    return samples
+
+
+@contextmanager
+def trusting(authority: str) -> Iterator[None]:
+    """Both clients trust the certificates of ``authority`` (a PEM file) within the block: requests reads
+    REQUESTS_CA_BUNDLE at each request, the awaited pool's shared TLS context is made anew."""
+    import corvel.modal
+
+    saved = {name: os.environ.get(name) for name in ("REQUESTS_CA_BUNDLE", "SSL_CERT_FILE")}
+    kept_context = corvel.modal._tls_context
+    os.environ.update(dict.fromkeys(saved, authority))
+    corvel.modal._tls_context = None
+    try:
+        yield
+    finally:
+        corvel.modal._tls_context = kept_context
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+def sample_aturn_on(url: str, rounds: int, turns: int) -> Samples:
     """Wall ms per tool turn through ``ainvoke`` and through ``invoke`` (the median of ``turns`` turns, one
     value per round), their CPU ms (``... cpu``, from the same turns), and the connections the service
     accepted per turn for each (one value per process).
@@ -636,14 +676,17 @@ def sample_aturn(url: str, rounds: int, turns: int) -> Samples:
 
 
 def rows_aturn(samples: Samples) -> list[Row]:
-    corvel, invoke = samples["corvel"], samples["invoke"]
+    def pair(label: str, key: str, goal: float | None) -> Row:
+        corvel, invoke = samples[f"corvel{key}"], samples[f"invoke{key}"]
+        return Row(f"aturn: tool turn (3 requests){label}", "ms", statistics.median(corvel),
+                   statistics.median(invoke), "invoke", goal, rounds_of(corvel, invoke))
+
     opened, opened_invoke = samples["corvel connections"], samples["invoke connections"]
     return [
-        Row("aturn: tool turn (3 requests), ainvoke vs invoke wall time", "ms", statistics.median(corvel),
-            statistics.median(invoke), "invoke", GOALS["aturn vs invoke"], rounds_of(corvel, invoke)),
-        Row("aturn: tool turn (3 requests), ainvoke vs invoke CPU", "ms", statistics.median(samples["corvel cpu"]),
-            statistics.median(samples["invoke cpu"]), "invoke", None,
-            rounds_of(samples["corvel cpu"], samples["invoke cpu"])),
+        pair(" over HTTPS, ainvoke vs invoke wall time", " https", GOALS["aturn vs invoke"]),
+        pair(" over HTTPS, ainvoke vs invoke CPU", " cpu https", None),
+        pair(" over plain HTTP, ainvoke vs invoke wall time", "", None),
+        pair(" over plain HTTP, ainvoke vs invoke CPU", " cpu", None),
         Row("aturn: connections opened per tool turn, ainvoke vs invoke", "", statistics.median(opened),
             statistics.median(opened_invoke), "invoke", None),
     ]
@@ -1191,11 +1234,14 @@ HOW = """\
 - **aturn**: the same turn through `await client.ainvoke(...)` (the client's pool keeps its connection
   alive across requests and turns; the registry's `acall` runs plain functions in worker threads) against
   `invoke` (requests opens a connection per request); wall time (`time.perf_counter`), since what
-  keep-alive saves is mostly waiting for the connection and for the service's thread; the client's CPU
-  in the same turns is the second row, since a turn whose wall time is mostly its own CPU gains little
-  from keep-alive. The service counts the connections it accepts: the third row is connections per turn.
-  {aturn} rounds, each the median of {aturns} turns of each, the two sides taking turns turn by turn so
-  that both see the same load.
+  keep-alive saves is mostly waiting for the connection and for the service's thread, and the client's
+  CPU in the same turns beside it. Measured twice: over HTTPS, as every hosted service is served (a
+  second service process with a certificate from a throwaway authority both clients trust), where a new
+  connection is a TLS handshake, and over plain HTTP, where a new loopback connection costs next to
+  nothing and what is left is each client's own CPU per request (httpx's against requests'). The goal is
+  the HTTPS row's. The service counts the connections it accepts: the last row is connections per turn.
+  {aturn} rounds on each service, each the median of {aturns} turns of each, the two sides taking turns
+  turn by turn so that both see the same load.
 - **tool run**: `await tool.run({{"a": 2, "b": 40}})` on `def add(a: int, b: int) -> int`, each tool made
   with `from_function`; {tool} rounds of {calls:,} calls.
 - **growth**: `client._body` for conversations of alternating user and assistant messages of about 50

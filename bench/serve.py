@@ -1,6 +1,6 @@
 """The benchmarks' chat-completions service: corvel.testing's ScriptedServer in a process of its own.
 
-    python bench/serve.py FRAGMENTS
+    python bench/serve.py FRAGMENTS [--tls AUTHORITY_FILE]
 
 prints its URL on the first line of standard output and serves until standard input closes. A request with
 ``"stream": true`` gets one answer of FRAGMENTS five-byte fragments (see :func:`answer_stream`); any other
@@ -12,11 +12,14 @@ The path picks the stream's framing and length: ``/length/v1/chat/completions`` 
 Content-Length, as many proxies send it, ``/chunked/200/v1/chat/completions`` sends 200 fragments in
 chunks (see :func:`route`); the URL printed has neither and streams FRAGMENTS fragments in chunks. A POST
 to ``/connections`` answers ``{"connections": N}``, the connections accepted so far, its own included, so
-that a benchmark can tell whether its client kept its connections alive.
+that a benchmark can tell whether its client kept its connections alive. With ``--tls`` it serves HTTPS,
+with a certificate for 127.0.0.1 from a throwaway authority whose own certificate it writes to
+AUTHORITY_FILE, for the clients to trust.
 """
 
 from __future__ import annotations
 
+import ssl
 import sys
 
 from corvel.testing import (Framing, Line, RecordedRequest, Reply, ScriptedServer, Stream, answer, message,
@@ -65,6 +68,16 @@ def route(path: str) -> tuple[Framing, int | None]:
     return segments[0], count  # type: ignore[return-value]
 
 
+def tls_context(authority_file: str) -> ssl.SSLContext:
+    import trustme
+
+    authority = trustme.CA()
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    authority.issue_cert("127.0.0.1").configure_cert(context)
+    authority.cert_pem.write_to_path(authority_file)
+    return context
+
+
 def main() -> None:
     fragments = int(sys.argv[1]) if len(sys.argv) > 1 else 20_000
     # Made once each, before the clock of any client starts; the handler threads only look them up.
@@ -82,7 +95,8 @@ def main() -> None:
             streams[key] = answer_stream(key[1], framing)  # a race makes it twice: harmless
         return streams[key]
 
-    with ScriptedServer(default=reply) as server:
+    tls = tls_context(sys.argv[sys.argv.index("--tls") + 1]) if "--tls" in sys.argv else None
+    with ScriptedServer(default=reply, tls=tls) as server:
         print(server.url, flush=True)
         sys.stdin.read()  # the benchmark closes the pipe when it is done
 
