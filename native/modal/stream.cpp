@@ -137,21 +137,28 @@ void open_body(AsyncIO, StreamState &s) { s.read = s.response.attr("aiter_bytes"
     throw;
 }
 
-// One of requests' exceptions (by its name in requests.exceptions), saying `message`.
-[[noreturn]] void raise_requests_error(nb::handle function, const char *name, nb::handle message) {
-    reraise(global(function, "requests").attr("exceptions").attr(name)(message));
+// Where the body is read from the socket directly, its faults are raised as urllib3 raises them when it
+// reads (`error`, one of its exceptions as requests.models names them, made from `arguments`), then
+// translated as requests translates them: a broken chunked body, or a time-out as a ConnectionError.
+template <class... Arguments>
+[[noreturn]] void raise_as_urllib3_does(nb::handle function, const char *error, nb::handle cause, Arguments &&...arguments) {
+    nb::object exc = global(function, "requests").attr("models").attr(error)(std::forward<Arguments>(arguments)...);
+    if (cause.is_valid())
+        PyException_SetContext(exc.ptr(), cause.inc_ref().ptr());
+    try {
+        reraise(exc);
+    } catch (nb::python_error &e) {
+        raise_as_requests_does(function, e);
+    }
 }
 
-// A socket's errors where the body is read from it directly, as requests reports them when urllib3 reads:
-// a time-out as a ConnectionError, any other failure as a broken chunked body.
-[[noreturn]] void raise_socket_error_as_requests_does(nb::handle function, nb::python_error &e) {
+[[noreturn]] void raise_socket_error(nb::handle function, nb::python_error &e) {
     if (!e.matches(PyExc_OSError))
         throw;
-    bool timeout = e.matches(PyExc_TimeoutError);
-    nb::str message = timeout ? nb::str("Read timed out.") : nb::str("Connection broken: {!r}").format(e.value());
-    nb::object exc = global(function, "requests").attr("exceptions").attr(timeout ? "ConnectionError" : "ChunkedEncodingError")(message);
-    PyException_SetContext(exc.ptr(), e.value().inc_ref().ptr());
-    reraise(exc);
+    if (e.matches(PyExc_TimeoutError))
+        raise_as_urllib3_does(function, "ReadTimeoutError", e.value(), nb::none(), nb::none(), "Read timed out.");
+    raise_as_urllib3_does(function, "ProtocolError", e.value(), nb::str("Connection broken: {!r}").format(e.value()),
+                          e.value());
 }
 
 // The next piece of the body, or None at its end (StopAsyncIteration, awaited).
@@ -161,7 +168,7 @@ Ready read_piece(SyncIO, StreamState &s) {
             nb::object piece = s.read(piece_size);
             return ready(length(piece) > 0 ? piece : nb::none());
         } catch (nb::python_error &e) {
-            raise_socket_error_as_requests_does(s.function, e);
+            raise_socket_error(s.function, e);
         }
     }
     try {
@@ -204,7 +211,7 @@ Poll poll(StreamState &s, std::string_view &line) {
 void feed_framed(StreamState &s, std::string_view bytes, bool end) {
     if (end) {
         if (!s.chunks.complete())
-            raise_requests_error(s.function, "ChunkedEncodingError", nb::str("Response ended prematurely"));
+            raise_as_urllib3_does(s.function, "ProtocolError", nb::handle(), "Response ended prematurely");
         s.body_ended = true;
         return;
     }
@@ -212,8 +219,8 @@ void feed_framed(StreamState &s, std::string_view bytes, bool end) {
     if (status == ChunkDecoder::Status::invalid) {
         std::string_view line = s.chunks.refused();
         nb::object shown = nb::repr(nb::bytes(line.data(), line.size()));
-        raise_requests_error(s.function, "ChunkedEncodingError",
-                             nb::str("Connection broken: invalid chunk length {}").format(shown));
+        raise_as_urllib3_does(s.function, "ProtocolError", nb::handle(),
+                              nb::str("Connection broken: invalid chunk length {}").format(shown));
     }
     s.body_ended = status == ChunkDecoder::Status::done;
 }
@@ -475,11 +482,17 @@ typename IO::Stream parse(StreamState &s) {
     if (s.failure.is_valid()) {
         // Whatever ended the stream (a failure, the consumer closing it, a cancelled task), its response is
         // released; only an ordinary failure prints, records the fallback and resets.
-        try {
-            if constexpr (IO::awaits) {
+        // Each release on its own: a follow-up that fails to close must not keep this response open.
+        if constexpr (IO::awaits) {
+            try {
                 if (s.follow.is_valid())
                     co_await s.follow.attr("aclose")();
+            } catch (nb::python_error &e) {
+                if (!is_exception(e))
+                    throw;
             }
+        }
+        try {
             co_await IO::close(s.response);
             settle_usage(s);  // what the request cost until it broke off
         } catch (nb::python_error &e) {
