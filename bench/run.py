@@ -944,7 +944,7 @@ def rows_import(samples: Samples) -> list[Row]:
 CHUNK_COLUMNS = ("invoke chunked", "floor chunked", "invoke length", "floor length", "ainvoke chunked")
 # Its rows: what each step costs per chunk. The steps after "whole" are pieces of corvel's own work.
 CHUNK_STEPS = {
-    "reading": "reading the body: requests + urllib3 (ainvoke: httpx + h11 + asyncio)",
+    "reading": "reading the body: requests, urllib3, the socket (ainvoke: httpx, h11, asyncio)",
     "json": "json: decoding the chunk's JSON",
     "pydantic": "pydantic: one LLMResult",
     "own": "the client's own work: the whole less the above",
@@ -967,16 +967,21 @@ def per_call(step: Callable[[], object], calls: int, loops: int = 5) -> float:
 
 
 def read_as_corvel(url: str) -> float:
-    """CPU seconds of reading a streamed answer's body as ``invoke`` reads it, and nothing more: chunk by
-    chunk through ``iter_content(None)`` when it is chunked, else with the connection's ``read1``."""
+    """CPU seconds of reading a streamed answer's body as ``invoke`` reads it, and nothing more: a chunked
+    body from the socket's buffered file with ``read1`` (dropping the framing is corvel's own work), any
+    other with the connection's ``read1``."""
     import requests
 
     start = cpu()
     body = {"model": MODEL, "stream": True, "messages": [{"role": "user", "content": PROMPT}]}
     response = requests.post(url, json=body, stream=True, timeout=(10, 600))
     if response.raw.chunked:
-        for _ in response.iter_content(None):
-            pass
+        socket_file, tail = response.raw._fp.fp, b""
+        while not tail.endswith(b"\r\n0\r\n\r\n"):  # the last chunk: the connection stays open after it
+            piece = socket_file.read1(65536)
+            if not piece:
+                break
+            tail = (tail + piece)[-7:]
     else:
         while response.raw.read1(65536, decode_content=True):
             pass
@@ -1209,8 +1214,9 @@ HOW = """\
   `iter_lines`, `json.loads` and one `LLMResult` per data line, nothing recorded. The same answer comes
   in chunked transfer encoding (one chunk per event) and, as many proxies send it, in a body framed by
   Content-Length (`corvel.testing.Stream(framing="length")`); corvel and the floor read both. The
-  service writes faster than any client reads, so a read of a Content-Length body (corvel's `read1`)
-  often returns several events at once, while a chunked body is still handed over chunk by chunk. {stream}
+  service writes faster than any client reads, so a read (corvel's `read1`, of the connection or, for a
+  chunked body, of the socket's file) often returns several events at once; the floor's `iter_lines`
+  reads a chunked body chunk by chunk through urllib3. {stream}
   rounds, each client of the five going first in turn.
 - **astream**: the same chunked answer through `await client.ainvoke(...)` and `async for` over the
   records, against `await openai.AsyncOpenAI().chat.completions.create(stream=True)` and `async for` over
@@ -1261,8 +1267,8 @@ first. Every goal is in `GOALS` in bench/run.py."""
 BREAKDOWN = """\
 CPU µs per chunk of the stream benchmarks' answer ({fragments:,} chunks), {breakdown} rounds. The whole
 chunk is measured as in **stream** and **astream**; reading the body as each client reads it, over the live
-stream, doing nothing with what arrives (invoke: `iter_content(None)` for a chunked body, the connection's
-`read1` otherwise; the floor: `iter_lines`; ainvoke: httpx's `aiter_bytes`); json and pydantic in a loop on
+stream, doing nothing with what arrives (invoke: the socket file's `read1` for a chunked body, the
+connection's `read1` otherwise; the floor: `iter_lines`; ainvoke: httpx's `aiter_bytes`); json and pydantic in a loop on
 the very chunk the service sends, as each client calls them (corvel decodes text with a `JSONDecoder` and
 makes the record from `_message_process`'s fields; the floor calls `json.loads` on the line's bytes). The
 client's own work is the rest: for corvel, cutting lines, the delta's processing, recording the fragment
