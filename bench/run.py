@@ -943,6 +943,10 @@ def rows_import(samples: Samples) -> list[Row]:
 # The columns of the table: the client, and the framing of the stream it reads.
 CHUNK_COLUMNS = ("invoke chunked", "floor chunked", "invoke length", "floor length", "ainvoke chunked")
 # Its rows: what each step costs per chunk. The steps after "whole" are pieces of corvel's own work.
+# Bodies read alone: short enough for the sockets' buffers, read after a pause long enough to write them.
+READ_FRAGMENTS = 2_000
+SETTLE = 0.5
+
 CHUNK_STEPS = {
     "reading": "reading the body: requests, urllib3, the socket (ainvoke: httpx, h11, asyncio)",
     "json": "json: decoding the chunk's JSON",
@@ -966,15 +970,15 @@ def per_call(step: Callable[[], object], calls: int, loops: int = 5) -> float:
     return statistics.median(times) * 1e6
 
 
-def read_as_corvel(url: str) -> float:
-    """CPU seconds of reading a streamed answer's body as ``invoke`` reads it, and nothing more: a chunked
-    body from the socket's buffered file with ``read1`` (dropping the framing is corvel's own work), any
-    other with the connection's ``read1``."""
+def read_as_corvel(url: str, fragments: int) -> float:
+    """CPU seconds per chunk of reading a streamed answer's body of ``fragments`` chunks as ``invoke`` reads
+    it, and nothing more: a chunked body from the socket's buffered file with ``read1`` (dropping the framing
+    is corvel's own work), any other with the connection's ``read1``. See :func:`settled`."""
     import requests
 
-    start = cpu()
     body = {"model": MODEL, "stream": True, "messages": [{"role": "user", "content": PROMPT}]}
     response = requests.post(url, json=body, stream=True, timeout=(10, 600))
+    start = settled()
     if response.raw.chunked:
         socket_file, tail = response.raw._fp.fp, b""
         while not tail.endswith(b"\r\n0\r\n\r\n"):  # the last chunk: the connection stays open after it
@@ -985,36 +989,52 @@ def read_as_corvel(url: str) -> float:
     else:
         while response.raw.read1(65536, decode_content=True):
             pass
+    spent = cpu() - start
     response.close()
-    return cpu() - start
+    return spent / fragments
 
 
-def read_as_floor(url: str) -> float:
-    """CPU seconds of reading a streamed answer's body as the floor does: ``iter_lines``, nothing more."""
+def settled() -> float:
+    """The CPU clock, read once the service has written the whole body.
+
+    Read alone, a body is read faster than the service writes it: every read would wait for the next
+    chunk and return it alone, paying a system call and a wake-up per chunk that reading in place, slower
+    than the service, does not pay. So the body (small enough for the sockets' buffers) is read once it
+    has all arrived."""
+    time.sleep(SETTLE)
+    return cpu()
+
+
+def read_as_floor(url: str, fragments: int) -> float:
+    """CPU seconds per chunk of reading a streamed answer's body as the floor does: ``iter_lines``, nothing
+    more."""
     import requests
 
-    start = cpu()
     body = {"model": MODEL, "stream": True, "messages": [{"role": "user", "content": PROMPT}]}
     response = requests.post(url, json=body, stream=True, timeout=(10, 600))
+    start = settled()
     for _ in response.iter_lines():
         pass
+    spent = cpu() - start
     response.close()
-    return cpu() - start
+    return spent / fragments
 
 
-async def read_as_ainvoke(pool, url: str) -> float:
-    """CPU seconds of reading a streamed answer's body as ``ainvoke`` reads it: httpx's ``aiter_bytes``
-    over a kept-alive connection of a pool, nothing more."""
+async def read_as_ainvoke(pool, url: str, fragments: int) -> float:
+    """CPU seconds per chunk of reading a streamed answer's body as ``ainvoke`` reads it: httpx's
+    ``aiter_bytes`` over a kept-alive connection of a pool, nothing more."""
     import httpx
 
-    start = cpu()
     body = {"model": MODEL, "stream": True, "messages": [{"role": "user", "content": PROMPT}]}
     request = pool.build_request("POST", url, json=body, timeout=httpx.Timeout(600, connect=10))
     response = await pool.send(request, stream=True)
+    await asyncio.sleep(SETTLE)
+    start = cpu()
     async for _ in response.aiter_bytes():
         pass
+    spent = cpu() - start
     await response.aclose()
-    return cpu() - start
+    return spent / fragments
 
 
 def sample_breakdown(url: str, fragments: int, rounds: int, calls: int) -> Samples:
@@ -1039,8 +1059,8 @@ def sample_breakdown(url: str, fragments: int, rounds: int, calls: int) -> Sampl
     client.add_message(MessageRole.user, PROMPT)
     delta = decode(text)["choices"][0]["delta"]
     fields = dict(client._message_process(delta), reasoning_content="", status=LLMStatus.answer)
-    length = endpoint(url, "length")
-    urls = {"chunked": url, "length": length}
+    urls = {"chunked": url, "length": endpoint(url, "length")}
+    read = min(fragments, READ_FRAGMENTS)  # bodies read alone are shorter: see settled()
     samples: Samples = {}
 
     def put(column: str, step: str, value: float) -> None:
@@ -1055,19 +1075,20 @@ def sample_breakdown(url: str, fragments: int, rounds: int, calls: int) -> Sampl
 
         live: dict[tuple[str, str], Callable[[], float]] = {}
         for framing, target in urls.items():
-            live[f"invoke {framing}", "whole"] = lambda target=target: stream_corvel(target, fragments)
-            live[f"invoke {framing}", "reading"] = lambda target=target: read_as_corvel(target)
-            live[f"floor {framing}", "whole"] = lambda target=target: stream_floor(target, fragments)
-            live[f"floor {framing}", "reading"] = lambda target=target: read_as_floor(target)
-        live["ainvoke chunked", "whole"] = lambda: runner.run(awaited_whole())
-        live["ainvoke chunked", "reading"] = lambda: runner.run(read_as_ainvoke(pool, url))
+            short = endpoint(url, framing, read)
+            live[f"invoke {framing}", "whole"] = lambda target=target: stream_corvel(target, fragments) / fragments
+            live[f"invoke {framing}", "reading"] = lambda short=short: read_as_corvel(short, read)
+            live[f"floor {framing}", "whole"] = lambda target=target: stream_floor(target, fragments) / fragments
+            live[f"floor {framing}", "reading"] = lambda short=short: read_as_floor(short, read)
+        live["ainvoke chunked", "whole"] = lambda: runner.run(awaited_whole()) / fragments
+        live["ainvoke chunked", "reading"] = lambda: runner.run(read_as_ainvoke(pool, endpoint(url, "chunked", read), read))
         for run in live.values():
             run()  # warm-up, and the kept-alive connections
         steps = list(live.items())
         for r in range(rounds):
             shift = r * 3 % len(steps)
             for (column, step), run in steps[shift:] + steps[:shift]:
-                put(column, step, run() / fragments * 1e6)
+                put(column, step, run() * 1e6)
             corvel_json = per_call(lambda: decode(text), calls)
             corvel_record = per_call(lambda: LLMResult(**fields), calls)
             for column in ("invoke chunked", "invoke length", "ainvoke chunked"):
