@@ -101,3 +101,50 @@ def refused_url() -> str:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return f"http://127.0.0.1:{s.getsockname()[1]}/v1/chat/completions"
+
+
+def raw_service(*replies: bytes | tuple[bytes, ...], piece: int = 1 << 20, keep_open: bool = False) -> str:
+    """A loopback server that answers each request, on whichever connection it comes, with the next of
+    ``replies`` as it stands (written ``piece`` bytes at a time; a tuple's parts 50 ms apart), for the
+    answers ScriptedServer cannot send: hand-made framing, bytes nobody asked for. A connection is closed
+    after its answer unless ``keep_open``. Returns the endpoint URL."""
+    import time
+    import contextlib
+    import socket
+    import threading
+    from collections import deque
+
+    listener = socket.create_server(("127.0.0.1", 0))
+    script = deque(replies)
+
+    def serve(conn: socket.socket) -> None:
+        with conn, contextlib.suppress(OSError):  # a client may hang up as soon as it has what it needs
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            received = b""
+            while script:
+                while b"\r\n\r\n" not in received:
+                    more = conn.recv(65536)
+                    if not more:
+                        return
+                    received += more
+                head, _, received = received.partition(b"\r\n\r\n")
+                length = next(int(line.split(b":")[1]) for line in head.split(b"\r\n")
+                              if line.lower().startswith(b"content-length"))
+                while len(received) < length:
+                    received += conn.recv(65536)
+                received = received[length:]
+                reply = script.popleft()
+                for part in reply if isinstance(reply, tuple) else (reply,):
+                    for start in range(0, len(part), piece):
+                        conn.sendall(part[start:start + piece])
+                    time.sleep(0.05 if isinstance(reply, tuple) else 0)
+                if not keep_open:
+                    return
+
+    def accept() -> None:
+        with listener:
+            while script:
+                threading.Thread(target=serve, args=(listener.accept()[0],), daemon=True).start()
+
+    threading.Thread(target=accept, daemon=True).start()
+    return f"http://127.0.0.1:{listener.getsockname()[1]}/v1/chat/completions"

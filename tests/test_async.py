@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import json
 import ssl
 
 import pytest
@@ -13,9 +14,9 @@ import trustme
 import corvel.modal
 
 from corvel.modal import LLModal, LLMStatus
-from corvel.testing import ScriptedServer, answer, message, stream, tool_call
+from corvel.testing import ScriptedServer, answer, completion, message, stream, tool_call
 
-from support import FALLBACK, make_tools
+from support import FALLBACK, make_tools, raw_service
 
 
 def client(server, **fields):
@@ -68,6 +69,20 @@ async def test_https_turns(tmp_path, monkeypatch):
         service.add(stream(["read ", "blocking"]))  # the blocking turn reads the chunks from the TLS socket
         blocking = client(service, extra_body={"stream": True})
         assert [r.content for r in blocking.invoke("q")] == ["read ", "blocking"]
+
+
+async def test_an_idle_connection_with_bytes_nobody_asked_for_is_not_reused():
+    def reply(text: str) -> bytes:
+        body = json.dumps(completion(text)).encode()
+        return b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n%b" % (
+            len(body), body)
+
+    timed_out = b"HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n"  # sent while idle, unasked
+    url = raw_service((reply("first"), timed_out), reply("second"), keep_open=True)
+    async with LLModal(endpoint_url=url) as c:
+        assert (await c.ainvoke("q")).content == "first"
+        await asyncio.sleep(0.2)
+        assert (await c.ainvoke("again")).content == "second"
 
 
 async def test_the_calls_of_a_pass_run_together(server):

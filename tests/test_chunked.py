@@ -3,8 +3,6 @@
 from __future__ import annotations
 
 import gzip
-import socket
-import threading
 
 import httpx
 import pytest
@@ -13,7 +11,7 @@ import requests
 from corvel.modal import LLModal
 from corvel.testing import chunk
 
-from support import FALLBACK, raised
+from support import FALLBACK, raised, raw_service
 
 EVENTS = "".join(line + "\n\n" for line in (chunk({"content": "Hel"}), chunk({"content": "lo"}),
                                                chunk({}, "stop"))).encode()
@@ -25,29 +23,6 @@ def framed(body: bytes, size: int, *, size_format: bytes = b"%x", extension: byt
                     for i in range(0, len(body), size))
 
 
-def serve_once(response: bytes, piece: int = 1 << 20) -> str:
-    """A loopback server that answers one request with ``response`` as it stands, written ``piece`` bytes at
-    a time, then closes the connection."""
-    listener = socket.create_server(("127.0.0.1", 0))
-
-    def answer() -> None:
-        with listener, listener.accept()[0] as conn:
-            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            received = b""
-            while b"\r\n\r\n" not in received:
-                received += conn.recv(65536)
-            head, _, body = received.partition(b"\r\n\r\n")
-            length = int(next(line.split(b":")[1] for line in head.split(b"\r\n")
-                              if line.lower().startswith(b"content-length")))
-            while len(body) < length:
-                body += conn.recv(65536)
-            for start in range(0, len(response), piece):
-                conn.sendall(response[start:start + piece])
-
-    threading.Thread(target=answer, daemon=True).start()
-    return f"http://127.0.0.1:{listener.getsockname()[1]}/v1/chat/completions"
-
-
 def head(*headers: bytes) -> bytes:
     return b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n" + \
         b"".join(h + b"\r\n" for h in headers) + b"\r\n"
@@ -57,24 +32,25 @@ def head(*headers: bytes) -> bytes:
     # Sizes in capitals with extensions, a trailer section, each write three bytes so that size lines,
     # data and line breaks are split across reads.
     (head() + framed(EVENTS, 29, size_format=b"%X", extension=b";name=value") + b"0;last\r\nExpires: 0\r\n\r\n", 3),
-    (head() + framed(EVENTS, 1000) + b"0\r\n\r\n", 1 << 20),  # every chunk in one read
+    (head() + framed(EVENTS, 1000, size_format=b"%020x") + b"0\r\n\r\n", 1 << 20),  # one read; zeros
     (head() + framed(EVENTS, 7) + b"0\r\n", 1 << 20),  # closed within the trailer section: complete
     # A content coding is decoded by urllib3 as ever.
     (head(b"Content-Encoding: gzip") + framed(gzip.compress(EVENTS), 16) + b"0\r\n\r\n", 1 << 20),
 ])
 def test_chunk_framing_is_dropped(turn, response, piece):
-    client = LLModal(endpoint_url=serve_once(response, piece), extra_body={"stream": True})
+    client = LLModal(endpoint_url=raw_service(response, piece=piece), extra_body={"stream": True})
     assert "".join(r.content for r in turn(client, "hi")) == "Hello"
 
 
 @pytest.mark.parametrize("response", [
     head() + b"zz\r\n" + EVENTS,  # no size
+    head() + b"5\r\n" + EVENTS[:9] + b"\r\n0\r\n\r\n",  # more data than its size said
     head() + b"1" * 5000 + b"\r\n",  # a size line without end
     head() + framed(EVENTS, 20)[:-30],  # closed inside a chunk
     head() + framed(EVENTS.rsplit(b"data:", 1)[0], 20),  # closed between chunks, the answer unfinished
 ])
 def test_a_broken_chunked_body_fails_the_turn(turn, response, capsys):
-    client = LLModal(endpoint_url=serve_once(response), extra_body={"stream": True})
+    client = LLModal(endpoint_url=raw_service(response), extra_body={"stream": True})
     with pytest.raises(raised(turn, requests.exceptions.ChunkedEncodingError, httpx.HTTPError)):
         list(turn(client, "hi"))
     assert "Error parsing LLM response: " in capsys.readouterr().out

@@ -362,3 +362,13 @@ def test_a_retried_turn_that_calls_tools(turn, server, stream):
     assert [m["role"] for m in server.requests[2].json["messages"]] == ["user", "assistant", "assistant", "tool"]
     assert texts(c) == [("user", ["q", "q again"]), ("assistant", ["old answer"]), ("assistant", ["3"])]
     assert consistent(c)
+
+
+def test_proxies_from_the_environment_are_used(turn, server, monkeypatch):
+    for name in ("HTTP_PROXY", "http_proxy"):
+        monkeypatch.setenv(name, f"http://127.0.0.1:{server.port}")
+    for name in ("NO_PROXY", "no_proxy", "ALL_PROXY", "all_proxy"):
+        monkeypatch.delenv(name, raising=False)
+    server.add(message("through the proxy"))
+    assert turn(LLModal(endpoint_url="http://unreachable.invalid/v1/chat/completions"), "q").content == \
+        "through the proxy"

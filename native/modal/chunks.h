@@ -17,7 +17,7 @@ public:
 
     // Calls `data(std::string_view)` with each run of data bytes in `bytes`; `done` once the last chunk and
     // the trailer section have been read (anything after them is ignored), `invalid` at a size line that is
-    // not one, after which the decoder takes nothing more.
+    // not one, data longer than its size said or a line without end, after which it takes nothing more.
     template <class Data>
     Status feed(std::string_view bytes, Data &&data) {
         while (!bytes.empty() && status_ == Status::more) {
@@ -38,7 +38,7 @@ public:
     // Whether the body may end here: after the last chunk, or within its trailer section (the reader of
     // the chunks' own library takes a body cut there as complete too).
     bool complete() const { return status_ == Status::done || state_ == State::trailer; }
-    // The size line that was refused, for the error that reports it.
+    // What was refused (a size line, or what followed a chunk's data), for the error that reports it.
     std::string_view refused() const { return line_; }
 
 private:

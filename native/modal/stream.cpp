@@ -152,13 +152,17 @@ template <class... Arguments>
     }
 }
 
-[[noreturn]] void raise_socket_error(nb::handle function, nb::python_error &e) {
+[[noreturn]] void raise_socket_error(const StreamState &s, nb::python_error &e) {
     if (!e.matches(PyExc_OSError))
         throw;
-    if (e.matches(PyExc_TimeoutError))
-        raise_as_urllib3_does(function, "ReadTimeoutError", e.value(), nb::none(), nb::none(), "Read timed out.");
-    raise_as_urllib3_does(function, "ProtocolError", e.value(), nb::str("Connection broken: {!r}").format(e.value()),
-                          e.value());
+    if (e.matches(PyExc_TimeoutError)) {
+        nb::object pool = nb::getattr(nb::getattr(s.response, "raw", nb::none()), "_pool", nb::none());
+        raise_as_urllib3_does(s.function, "ReadTimeoutError", e.value(), pool, nb::none(), "Read timed out.");
+    }
+    if (e.matches(nb::module_::import_("ssl").attr("SSLError")))
+        raise_as_urllib3_does(s.function, "SSLError", e.value(), e.value());
+    raise_as_urllib3_does(s.function, "ProtocolError", e.value(),
+                          nb::str("Connection broken: {!r}").format(e.value()), e.value());
 }
 
 // The next piece of the body, or None at its end (StopAsyncIteration, awaited).
@@ -168,7 +172,7 @@ Ready read_piece(SyncIO, StreamState &s) {
             nb::object piece = s.read(piece_size);
             return ready(length(piece) > 0 ? piece : nb::none());
         } catch (nb::python_error &e) {
-            raise_socket_error(s.function, e);
+            raise_socket_error(s, e);
         }
     }
     try {
@@ -220,7 +224,7 @@ void feed_framed(StreamState &s, std::string_view bytes, bool end) {
         std::string_view line = s.chunks.refused();
         nb::object shown = nb::repr(nb::bytes(line.data(), line.size()));
         raise_as_urllib3_does(s.function, "ProtocolError", nb::handle(),
-                              nb::str("Connection broken: invalid chunk length {}").format(shown));
+                              nb::str("Connection broken: invalid chunked body at {}").format(shown));
     }
     s.body_ended = status == ChunkDecoder::Status::done;
 }

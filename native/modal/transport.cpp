@@ -57,9 +57,8 @@ nb::object pool_of(nb::handle function, nb::handle self) {
         if (nb::handle(PyTuple_GET_ITEM(kept.ptr(), 0))().is(loop))
             return item(kept, 1);
     }
-    nb::object tls = tls_context(function);
-    nb::object pool = global(function, "httpx").attr("AsyncClient")(
-        "verify"_a = tls, "transport"_a = global(function, "_connections").attr("transport")(tls));
+    nb::object pool = global(function, "_connections").attr("adopt")(
+        global(function, "httpx").attr("AsyncClient")("verify"_a = tls_context(function)));
     nb::object loop_ref = nb::steal(PyWeakref_NewRef(loop.ptr(), nullptr));
     if (!loop_ref.is_valid())
         raise_from_python();

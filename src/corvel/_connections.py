@@ -1,4 +1,4 @@
-"""The awaited client's connections: httpx's transport over httpcore's pool, on asyncio's own streams.
+"""The awaited client's connections: httpx's pool of httpcore connections, on asyncio's own streams.
 
 httpcore reaches asyncio through anyio by default, and anyio makes every read and write of a connection a
 cancellation scope and a round of the event loop, before and after: about a sixth of an awaited tool turn's
@@ -19,16 +19,17 @@ import httpcore
 import httpx
 
 
-def transport(tls_context: ssl.SSLContext) -> httpx.AsyncHTTPTransport:
-    """httpx's transport with the pool its defaults make, on the streams below."""
-    made = httpx.AsyncHTTPTransport(verify=tls_context)
-    if isinstance(getattr(made, "_pool", None), httpcore.AsyncConnectionPool):  # else httpx's own, as it is
-        limits = httpx.Limits()
-        made._pool = httpcore.AsyncConnectionPool(
-            ssl_context=tls_context, max_connections=limits.max_connections,
-            max_keepalive_connections=limits.max_keepalive_connections,
-            keepalive_expiry=limits.keepalive_expiry, network_backend=_Backend())
-    return made
+def adopt(client: httpx.AsyncClient) -> httpx.AsyncClient:
+    """``client``, its direct connections made on the streams below.
+
+    The pool stays the one httpx configured (limits, TLS, local address), and the proxies httpx takes from
+    the environment keep their own transports: only the network backend of the direct pool is replaced,
+    where httpx and httpcore have the attributes this version of them has; anything else is left as it is.
+    """
+    pool = getattr(getattr(client, "_transport", None), "_pool", None)
+    if type(pool) is httpcore.AsyncConnectionPool and hasattr(pool, "_network_backend"):
+        pool._network_backend = _Backend()
+    return client
 
 
 class _Stream(httpcore.AsyncNetworkStream):
@@ -62,7 +63,12 @@ class _Stream(httpcore.AsyncNetworkStream):
             raise httpcore.WriteError(str(exc) or type(exc).__name__) from exc
 
     async def aclose(self) -> None:
-        self._writer.close()
+        # A TLS close would wait for the peer's close_notify, a round trip the loop may not live to see:
+        # the socket is dropped at once, as httpcore's own backend drops it.
+        if self._writer.get_extra_info("ssl_object") is not None:
+            self._writer.transport.abort()
+        else:
+            self._writer.close()
         await asyncio.sleep(0)  # lets the loop release the socket, even when it stops right after
 
     async def start_tls(self, ssl_context: ssl.SSLContext, server_hostname: str | None = None,
@@ -80,7 +86,8 @@ class _Stream(httpcore.AsyncNetworkStream):
 
     def get_extra_info(self, info: str) -> Any:
         if info == "is_readable":  # an idle connection the server closed, or that holds unasked-for bytes
-            return self._reader.at_eof() or self._reader.exception() is not None or _readable(self._socket())
+            return (self._reader.at_eof() or self._reader.exception() is not None or _buffered(self._reader)
+                    or _readable(self._socket()))
         name = {"ssl_object": "ssl_object", "client_addr": "sockname", "server_addr": "peername",
                 "socket": "socket"}.get(info)
         return None if name is None else self._writer.get_extra_info(name)
@@ -88,6 +95,12 @@ class _Stream(httpcore.AsyncNetworkStream):
     def _socket(self) -> socket.socket | None:
         sock: socket.socket | None = self._writer.get_extra_info("socket")
         return sock
+
+
+def _buffered(reader: asyncio.StreamReader) -> bool:
+    """Whether the loop has read bytes nobody asked for yet: asyncio reads what arrives into the reader
+    at once, where a look at the socket no longer sees it (an idle connection's "408 Request Timeout")."""
+    return bool(getattr(reader, "_buffer", b""))
 
 
 def _readable(sock: socket.socket | None) -> bool:
