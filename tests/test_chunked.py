@@ -3,10 +3,16 @@
 from __future__ import annotations
 
 import gzip
+import os
+import socket
+import ssl
+import threading
+import time
 
 import httpx
 import pytest
 import requests
+import trustme
 
 from corvel.modal import LLModal
 from corvel.testing import chunk
@@ -55,3 +61,28 @@ def test_a_broken_chunked_body_fails_the_turn(turn, response, capsys):
         list(turn(client, "hi"))
     assert "Error parsing LLM response: " in capsys.readouterr().out
     assert client.messages[-1].contents[-1] in ("Hello", "Hel", FALLBACK)
+
+
+def test_a_tls_fault_inside_the_body_is_an_ssl_error(tmp_path, monkeypatch, capsys):
+    authority = trustme.CA()
+    tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    authority.issue_cert("127.0.0.1").configure_cert(tls)
+    authority.cert_pem.write_to_path(str(tmp_path / "ca.pem"))
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", str(tmp_path / "ca.pem"))
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def serve() -> None:
+        with listener, tls.wrap_socket(listener.accept()[0], server_side=True) as conn:
+            received = b""
+            while not received.endswith(b"}"):  # the end of the request's JSON body
+                received += conn.recv(65536)
+            conn.sendall(head() + framed(EVENTS[:60], 30))
+            time.sleep(0.1)
+            os.write(conn.fileno(), b"not a TLS record\r\n")  # under the encryption, on the wire itself
+            time.sleep(1)
+
+    threading.Thread(target=serve, daemon=True).start()
+    client = LLModal(endpoint_url=f"https://127.0.0.1:{listener.getsockname()[1]}/v1", extra_body={"stream": True})
+    with pytest.raises(requests.exceptions.SSLError):
+        list(client.invoke("hi"))
+    assert "Error parsing LLM response: " in capsys.readouterr().out
