@@ -69,14 +69,6 @@ LineBuffer::Cut cut_of(nb::handle response) {
     return json ? LineBuffer::Cut::json_or_lines : LineBuffer::Cut::lines;
 }
 
-// requests' own iter_lines() re-splits the unfinished line after each piece it reads, which makes a long
-// line cost time quadratic in its length; the pieces are cut into lines here instead, each piece as it
-// arrives. Each read returns what has arrived, so a fragment is handed on as soon as its line is complete.
-// A chunked body not yet touched, without a content coding, is read from the socket's buffered file as
-// urllib3 itself reads it, its framing dropped here (see ChunkDecoder); with a coding (gzip), one chunk at a
-// time from urllib3's read_chunked, which decodes it. Any other body comes from the connection's read1
-// (iter_content would wait for a whole piece of fixed size). Objects that are not requests' responses are
-// read through iter_lines().
 // Whether a body comes without a content coding: no Content-Encoding, or "identity".
 bool uncoded(nb::handle raw) {
     nb::object headers = nb::getattr(raw, "headers", nb::none());
@@ -87,6 +79,14 @@ bool uncoded(nb::handle raw) {
     return PyUnicode_GET_LENGTH(name.ptr()) == 0 || PyUnicode_CompareWithASCIIString(name.ptr(), "identity") == 0;
 }
 
+// requests' own iter_lines() re-splits the unfinished line after each piece it reads, which makes a long
+// line cost time quadratic in its length; the pieces are cut into lines here instead, each piece as it
+// arrives. Each read returns what has arrived, so a fragment is handed on as soon as its line is complete.
+// A chunked body not yet touched, without a content coding, is read from the socket's buffered file as
+// urllib3 itself reads it, its framing dropped here (see ChunkDecoder); with a coding (gzip), one chunk at a
+// time from urllib3's read_chunked, which decodes it. Any other body comes from the connection's read1
+// (iter_content would wait for a whole piece of fixed size). Objects that are not requests' responses are
+// read through iter_lines().
 void open_body(SyncIO, StreamState &s) {
     nb::object raw = nb::getattr(s.response, "raw", nb::none());
     bool unread = !truthy(nb::getattr(s.response, "_content_consumed", nb::bool_(true)));
@@ -251,8 +251,7 @@ bool carries_no_chunk(std::string_view line) {
 }
 
 // "data: {...}" to the chunk's text: the characters of "data: " are stripped from the left as a set, so
-// "data:{...}" and a bare JSON line work too.
-// The stripped characters are ASCII, so the rest is decoded alone: one text made, not two.
+// "data:{...}" and a bare JSON line work too. They are ASCII, so the rest is decoded alone: one text made.
 nb::object payload(std::string_view line) {
     line.remove_prefix(std::min(line.find_first_not_of("dat: "), line.size()));
     nb::object text = nb::steal(PyUnicode_DecodeUTF8(line.data(), (Py_ssize_t) line.size(), "strict"));
